@@ -12,6 +12,7 @@ per pixel, "." transparent. This script turns it into hotkey/badge_image.cpp.
 """
 
 import argparse
+import os
 import re
 import struct
 import sys
@@ -162,7 +163,7 @@ def draw_caption(palette):
         if char not in palette:
             raise BadgeError(f"badge.txt: the caption needs '{char}' in the palette")
     faces = [ImageFont.truetype(FONT_PATH, FONT_PX, index=i) for i in range(3)]
-    face = next((f for f in faces if " ".join(f.getname()[:1]) == FONT_FACE), None)
+    face = next((f for f in faces if f.getname()[0] == FONT_FACE), None)
     if face is None:
         raise BadgeError(f"{FONT_PATH} has no {FONT_FACE} face")
 
@@ -212,7 +213,7 @@ def main(argv=None):
             top, bottom = CAPTION_ROWS
             rows[top:bottom + 1] = draw_caption(palette)
             GRID_PATH.write_text("\n".join(header + rows) + "\n", encoding="utf-8")
-            print(f"redrew rows {top}-{bottom} of {GRID_PATH.relative_to(ROOT)}")
+            print(f"redrew rows {top}-{bottom} of {os.path.relpath(GRID_PATH, ROOT)}")
         data = build_cursor(palette, rows)
     except (BadgeError, OSError) as error:
         print(f"make_badge: {error}", file=sys.stderr)
@@ -224,12 +225,11 @@ def main(argv=None):
     if args.check:
         current = CPP_PATH.read_text(encoding="utf-8") if CPP_PATH.exists() else ""
         if current != expected:
-            print(f"make_badge: {CPP_PATH.relative_to(ROOT)} is stale; run "
+            print(f"make_badge: {os.path.relpath(CPP_PATH, ROOT)} is stale; run "
                   "/usr/bin/python3 tools/badge/make_badge.py", file=sys.stderr)
             return 1
         return 0
-    if not args.caption or CPP_PATH.read_text(encoding="utf-8") != expected:
-        CPP_PATH.write_text(expected, encoding="utf-8")
+    CPP_PATH.write_text(expected, encoding="utf-8")
     return 0
 
 
