@@ -4,9 +4,13 @@
 
 #include "common/uefi.h"
 
+// Who gives pool memory back: libefi's FreePool, or the boot services table
+// directly (the badge drawer's convention). Both end in BS->FreePool.
+enum class PoolRelease { Library, BootServices };
+
 // Pool memory from libefi's AllocatePool/AllocateZeroPool (or a firmware service
 // that hands back pool memory, such as LocateHandleBuffer).
-template <typename T> class PoolPtr {
+template <typename T, PoolRelease Release = PoolRelease::Library> class PoolPtr {
 public:
   PoolPtr() = default;
   explicit PoolPtr(T *Pointer) : Pointer_(Pointer) {}
@@ -28,7 +32,11 @@ public:
   T &operator[](UINTN Index) const { return Pointer_[Index]; }
   void Reset() {
     if (Pointer_ != nullptr) {
-      FreePool(Pointer_);
+      if (Release == PoolRelease::Library) {
+        FreePool(Pointer_);
+      } else {
+        BS->FreePool(Pointer_);
+      }
       Pointer_ = nullptr;
     }
   }
