@@ -49,13 +49,13 @@ EFI_STATUS HotKeyCaptureMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTab
   // One record, reused: the protocol copies it during each call.
   HotKeyRegistration Record;
   Record.KeyCode = F9ScanCode;
-  Record.Flag = 1;
+  Record.Flag = HotKeyFlagEnabled;
   Record.Handler = HotKeyHandler;
   Record.Context = nullptr;
   for (UINT8 ShiftState : ControlAltStates) {
     Record.ShiftState = ShiftState;
     // A combination the firmware refuses just stays inactive.
-    HotKeys->RegisterHotKey(&Record, 1);
+    HotKeys->RegisterHotKey(&Record, HotKeyRegister);
   }
   return EFI_SUCCESS;
 }
