@@ -17,29 +17,3 @@ BmpHeader BuildBmpHeader(UINT32 Width, UINT32 Height) {
   Header.biYPelsPerMeter = PelsPerMeter;
   return Header;
 }
-
-UINT8 *PackBmpRows(const EFI_GRAPHICS_OUTPUT_BLT_PIXEL *Block, UINT32 Width, UINT32 Height) {
-  if (!BmpSizeFits(Width, Height)) {
-    return nullptr;
-  }
-  const UINT64 RowBytes = BmpRowBytes(Width);
-  auto *Rows = static_cast<UINT8 *>(AllocatePool(static_cast<UINTN>(RowBytes * Height)));
-  if (Rows == nullptr) {
-    return nullptr;
-  }
-  const UINTN Padding = static_cast<UINTN>(RowBytes - UINT64{Width} * 3);
-  UINT8 *Out = Rows;
-  for (UINT32 Row = Height; Row-- > 0;) {
-    const EFI_GRAPHICS_OUTPUT_BLT_PIXEL *In = Block + UINTN{Row} * Width;
-    for (UINT32 X = 0; X < Width; ++X) {
-      Out[0] = In[X].Blue;
-      Out[1] = In[X].Green;
-      Out[2] = In[X].Red;
-      Out += 3;
-    }
-    for (UINTN Pad = 0; Pad < Padding; ++Pad) {
-      *Out++ = 0;
-    }
-  }
-  return Rows;
-}
