@@ -36,9 +36,9 @@ EFI_STATUS CaptureScreenToBmp(CaptureVariant Variant) {
   // Opened, not recreated: an older file of this name is overwritten from its
   // start and cut to the new length once the picture is complete.
   FileHandle File;
-  Status = Root->Open(Root.Get(), File.Out(), const_cast<CHAR16 *>(FileName),
-                      EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE,
-                      EFI_FILE_ARCHIVE);
+  Status =
+      Root->Open(Root.Get(), File.Out(), const_cast<CHAR16 *>(FileName),
+                 EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, EFI_FILE_ARCHIVE);
   if (EFI_ERROR(Status)) {
     return Fail(Status, u"Create File Error\n");
   }
@@ -52,8 +52,7 @@ EFI_STATUS CaptureScreenToBmp(CaptureVariant Variant) {
   }
   const UINT64 BlockBytes = UINT64{Width} * Height * sizeof(EFI_GRAPHICS_OUTPUT_BLT_PIXEL);
   const UINT64 FileBytes = BmpFileBytes(Width, Height);
-  auto Block =
-      PoolPtr<EFI_GRAPHICS_OUTPUT_BLT_PIXEL>::Allocate(static_cast<UINTN>(BlockBytes));
+  auto Block = PoolPtr<EFI_GRAPHICS_OUTPUT_BLT_PIXEL>::Allocate(static_cast<UINTN>(BlockBytes));
   if (!Block) {
     return EFI_OUT_OF_RESOURCES;
   }

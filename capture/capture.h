@@ -37,7 +37,9 @@ extern EFI_GRAPHICS_OUTPUT_PROTOCOL *GraphicsOutput;
 extern UINT64 CaptureCounter;
 
 // Bytes in one stored row: W * 3 rounded up to a multiple of 4.
-constexpr UINT64 BmpRowBytes(UINT32 Width) { return (UINT64{Width} * 3 + 3) & ~UINT64{3}; }
+constexpr UINT64 BmpRowBytes(UINT32 Width) {
+  return (UINT64{Width} * 3 + 3) & ~UINT64{3};
+}
 // False when the file would not fit the header's 32-bit size field; every
 // size below is then also far from wrapping.
 constexpr bool BmpSizeFits(UINT32 Width, UINT32 Height) {

@@ -14,7 +14,8 @@ EFI_STATUS OpenFirstVolumeRoot(FileHandle &Root) {
   }
 
   EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *FileSystem = nullptr;
-  Status = BS->HandleProtocol(Handles[0], &FileSystemProtocol, reinterpret_cast<VOID **>(&FileSystem));
+  Status =
+      BS->HandleProtocol(Handles[0], &FileSystemProtocol, reinterpret_cast<VOID **>(&FileSystem));
   if (EFI_ERROR(Status)) {
     return Status;
   }

@@ -8,8 +8,8 @@ namespace {
 constexpr UINTN BadgeSide = 64;
 } // namespace
 
-EFI_STATUS DrawCursorImage(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop, const UINT8 *Image, UINTN X,
-                           UINTN Y, UINTN Width, UINTN Height) {
+EFI_STATUS DrawCursorImage(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop, const UINT8 *Image, UINTN X, UINTN Y,
+                           UINTN Width, UINTN Height) {
   // The block is composed at the image's own size; any other size would be
   // written past its end.
   if (Width != Image[6] || Height != Image[7]) {

@@ -12,8 +12,8 @@ EFI_STATUS ComposeCursorImage(EFI_GRAPHICS_OUTPUT_BLT_PIXEL *Block, const UINT8 
 
 // Draws Image with its top-left corner at (X, Y); Width and Height must be the
 // image's own.
-EFI_STATUS DrawCursorImage(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop, const UINT8 *Image, UINTN X,
-                           UINTN Y, UINTN Width, UINTN Height);
+EFI_STATUS DrawCursorImage(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop, const UINT8 *Image, UINTN X, UINTN Y,
+                           UINTN Width, UINTN Height);
 
 // Draws the built-in badge at (X, Y) through GraphicsOutput.
 EFI_STATUS ShowSaveBadge(UINTN X, UINTN Y);

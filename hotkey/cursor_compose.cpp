@@ -12,7 +12,9 @@ constexpr UINTN InfoHeaderBytes = 40;
 UINT32 ReadU32(const UINT8 *P) {
   return UINT32{P[0]} | UINT32{P[1]} << 8 | UINT32{P[2]} << 16 | UINT32{P[3]} << 24;
 }
-UINT16 ReadU16(const UINT8 *P) { return static_cast<UINT16>(P[0] | P[1] << 8); }
+UINT16 ReadU16(const UINT8 *P) {
+  return static_cast<UINT16>(P[0] | P[1] << 8);
+}
 
 struct CursorLayout {
   UINTN Width;

@@ -27,7 +27,8 @@ EFI_STATUS TimedCaptureMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTabl
   // TPL_CALLBACK: the capture opens and writes files, which the file system
   // protocols allow only at TPL_CALLBACK or below.
   EFI_EVENT Event = nullptr;
-  Status = BS->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, TimerNotify, nullptr, &Event);
+  Status =
+      BS->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, TimerNotify, nullptr, &Event);
   if (EFI_ERROR(Status)) {
     // Stay loaded; there will simply be no capture.
     return EFI_SUCCESS;
