@@ -15,6 +15,7 @@
 //   "KEY <scan> <char> <shift> <toggle>" per key (keys mode), "KEYS DONE"
 
 #include "common/guards.h"
+#include "tests/apps/hold.h"
 #include "hotkey/hotkey_protocol.h"
 
 namespace {
@@ -107,19 +108,6 @@ EFI_STATUS RegisterAll(HotKeyProtocol *HotKeys, UINT8 Value) {
           Entry.ShiftState, Status);
   }
   return EFI_SUCCESS;
-}
-
-void Hold(UINT32 Seconds) {
-  EFI_EVENT Event = nullptr;
-  if (EFI_ERROR(BS->CreateEvent(EVT_TIMER, 0, nullptr, nullptr, &Event))) {
-    return;
-  }
-  EventGuard Timer(Event);
-  if (EFI_ERROR(BS->SetTimer(Event, TimerRelative, UINT64{Seconds} * 10000000))) {
-    return;
-  }
-  UINTN Index = 0;
-  BS->WaitForEvent(1, &Event, &Index);
 }
 
 EFI_STATUS Probe(UINT32 Seconds) {

@@ -17,6 +17,7 @@
 //   channel and a flipped, shifted or channel-swapped copy cannot match.
 
 #include "common/guards.h"
+#include "tests/apps/hold.h"
 
 namespace {
 
@@ -154,21 +155,6 @@ EFI_STATUS Paint(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop) {
   }
   AnnouncePainted(Width, Height);
   return EFI_SUCCESS;
-}
-
-// Waits on a timer event rather than stalling: the CPU idles (less load on
-// the host) and timer callbacks of loaded drivers run meanwhile.
-void Hold(UINT32 Seconds) {
-  EFI_EVENT Event = nullptr;
-  if (EFI_ERROR(BS->CreateEvent(EVT_TIMER, 0, nullptr, nullptr, &Event))) {
-    return;
-  }
-  EventGuard Timer(Event);
-  if (EFI_ERROR(BS->SetTimer(Event, TimerRelative, UINT64{Seconds} * 10000000))) {
-    return;
-  }
-  UINTN Index = 0;
-  BS->WaitForEvent(1, &Event, &Index);
 }
 
 } // namespace
