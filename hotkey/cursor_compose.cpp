@@ -25,40 +25,41 @@ struct CursorLayout {
   const UINT8 *Mask;        // rows of Width / 8 bytes padded to 4, bottom row first
 };
 
-bool ReadLayout(const UINT8 *Image, CursorLayout &Layout) {
+// Reads the image's size and depth and places its regions. Refuses (with
+// EFI_UNSUPPORTED) before any region is placed, so nothing past the header is
+// touched for an image that is not drawn.
+EFI_STATUS ReadLayout(const UINT8 *Image, CursorLayout &Layout) {
   Layout.Width = Image[WidthOffset];
   Layout.Height = Image[HeightOffset];
   Layout.BitCount = ReadU16(Image + BitCountOffset);
-  const UINT8 *Base = Image + ReadU32(Image + DataOffsetOffset) + InfoHeaderBytes;
-  const UINTN Pixels = Layout.Width * Layout.Height;
   UINTN TableEntries = 0;
-  UINTN PlaneBytes = 0;
   switch (Layout.BitCount) {
   case 1:
     TableEntries = 2;
-    PlaneBytes = Pixels / 8;
     break;
   case 4:
     TableEntries = 16;
-    PlaneBytes = Pixels / 2;
     break;
   case 8:
     TableEntries = 256;
-    PlaneBytes = Pixels;
     break;
   case 24:
-    PlaneBytes = Pixels * 3;
-    break;
   case 32:
-    PlaneBytes = Pixels * 4;
     break;
   default:
-    return false;
+    Print(Text(u"Not Support!"));
+    return EFI_UNSUPPORTED;
   }
+  // The region table holds only for whole mask bytes; anything else would be
+  // read from the wrong place, so it is refused rather than guessed.
+  if (Layout.Width == 0 || Layout.Height == 0 || Layout.Width % 8 != 0) {
+    return EFI_UNSUPPORTED;
+  }
+  const UINT8 *Base = Image + ReadU32(Image + DataOffsetOffset) + InfoHeaderBytes;
   Layout.ColourTable = Base;
   Layout.ColourPlane = Base + TableEntries * 4;
-  Layout.Mask = Layout.ColourPlane + PlaneBytes;
-  return true;
+  Layout.Mask = Layout.ColourPlane + Layout.Width * Layout.Height * Layout.BitCount / 8;
+  return EFI_SUCCESS;
 }
 
 void ApplyMask(EFI_GRAPHICS_OUTPUT_BLT_PIXEL *Block, const CursorLayout &Layout) {
@@ -116,14 +117,9 @@ void ApplyColour(EFI_GRAPHICS_OUTPUT_BLT_PIXEL *Block, const CursorLayout &Layou
 
 EFI_STATUS ComposeCursorImage(EFI_GRAPHICS_OUTPUT_BLT_PIXEL *Block, const UINT8 *Image) {
   CursorLayout Layout = {};
-  if (!ReadLayout(Image, Layout)) {
-    Print(Text(u"Not Support!"));
-    return EFI_UNSUPPORTED;
-  }
-  // The region table holds only for whole mask bytes; anything else would be
-  // read from the wrong place, so it is refused rather than guessed.
-  if (Layout.Width == 0 || Layout.Height == 0 || Layout.Width % 8 != 0) {
-    return EFI_UNSUPPORTED;
+  EFI_STATUS Status = ReadLayout(Image, Layout);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   ApplyMask(Block, Layout);
   ApplyColour(Block, Layout);
