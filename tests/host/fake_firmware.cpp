@@ -88,39 +88,32 @@ const char *BltName(EFI_GRAPHICS_OUTPUT_BLT_OPERATION Operation) {
 
 // --- slots the fake leaves unimplemented ----------------------------------
 
+// clang-format off
 #define FAKE_BOOT_SLOTS(X)                                                                         \
-  X(RaiseTPL)                                                                                      \
-  X(RestoreTPL)                                                                                    \
-  X(AllocatePages) X(FreePages) X(GetMemoryMap) X(AllocatePool) X(FreePool) X(CreateEvent)         \
-      X(SetTimer) X(WaitForEvent) X(SignalEvent) X(CloseEvent) X(CheckEvent)                       \
-          X(InstallProtocolInterface) X(ReinstallProtocolInterface) X(UninstallProtocolInterface)  \
-              X(HandleProtocol) X(PCHandleProtocol) X(RegisterProtocolNotify) X(LocateHandle)      \
-                  X(LocateDevicePath) X(InstallConfigurationTable) X(LoadImage) X(StartImage)      \
-                      X(Exit) X(UnloadImage) X(ExitBootServices) X(GetNextMonotonicCount) X(Stall) \
-                          X(SetWatchdogTimer) X(ConnectController) X(DisconnectController)         \
-                              X(OpenProtocol) X(CloseProtocol) X(OpenProtocolInformation)          \
-                                  X(ProtocolsPerHandle) X(LocateHandleBuffer) X(LocateProtocol)    \
-                                      X(InstallMultipleProtocolInterfaces)                         \
-                                          X(UninstallMultipleProtocolInterfaces) X(CalculateCrc32) \
-                                              X(CopyMem) X(SetMem) X(CreateEventEx)
+  X(RaiseTPL) X(RestoreTPL) X(AllocatePages) X(FreePages) X(GetMemoryMap) X(AllocatePool)          \
+  X(FreePool) X(CreateEvent) X(SetTimer) X(WaitForEvent) X(SignalEvent) X(CloseEvent)              \
+  X(CheckEvent) X(InstallProtocolInterface) X(ReinstallProtocolInterface)                          \
+  X(UninstallProtocolInterface) X(HandleProtocol) X(PCHandleProtocol) X(RegisterProtocolNotify)    \
+  X(LocateHandle) X(LocateDevicePath) X(InstallConfigurationTable) X(LoadImage) X(StartImage)      \
+  X(Exit) X(UnloadImage) X(ExitBootServices) X(GetNextMonotonicCount) X(Stall)                    \
+  X(SetWatchdogTimer) X(ConnectController) X(DisconnectController) X(OpenProtocol)                 \
+  X(CloseProtocol) X(OpenProtocolInformation) X(ProtocolsPerHandle) X(LocateHandleBuffer)          \
+  X(LocateProtocol) X(InstallMultipleProtocolInterfaces) X(UninstallMultipleProtocolInterfaces)    \
+  X(CalculateCrc32) X(CopyMem) X(SetMem) X(CreateEventEx)
 #define FAKE_RUNTIME_SLOTS(X)                                                                      \
-  X(GetTime)                                                                                       \
-  X(SetTime)                                                                                       \
-  X(GetWakeupTime) X(SetWakeupTime) X(SetVirtualAddressMap) X(ConvertPointer) X(GetVariable)       \
-      X(GetNextVariableName) X(SetVariable) X(GetNextHighMonotonicCount) X(ResetSystem)            \
-          X(UpdateCapsule) X(QueryCapsuleCapabilities) X(QueryVariableInfo)
+  X(GetTime) X(SetTime) X(GetWakeupTime) X(SetWakeupTime) X(SetVirtualAddressMap)                  \
+  X(ConvertPointer) X(GetVariable) X(GetNextVariableName) X(SetVariable)                           \
+  X(GetNextHighMonotonicCount) X(ResetSystem) X(UpdateCapsule) X(QueryCapsuleCapabilities)         \
+  X(QueryVariableInfo)
 #define FAKE_CONOUT_SLOTS(X)                                                                       \
-  X(Reset)                                                                                         \
-  X(OutputString)                                                                                  \
-  X(TestString) X(QueryMode) X(SetMode) X(SetAttribute) X(ClearScreen) X(SetCursorPosition)        \
-      X(EnableCursor)
+  X(Reset) X(OutputString) X(TestString) X(QueryMode) X(SetMode) X(SetAttribute) X(ClearScreen)    \
+  X(SetCursorPosition) X(EnableCursor)
 #define FAKE_CONIN_SLOTS(X) X(Reset) X(ReadKeyStroke)
 #define FAKE_GOP_SLOTS(X) X(QueryMode) X(SetMode) X(Blt)
 #define FAKE_FILE_SLOTS(X)                                                                         \
-  X(Open)                                                                                          \
-  X(Close)                                                                                         \
-  X(Delete) X(Read) X(Write) X(GetPosition) X(SetPosition) X(GetInfo) X(SetInfo) X(Flush)          \
-      X(OpenEx) X(ReadEx) X(WriteEx) X(FlushEx)
+  X(Open) X(Close) X(Delete) X(Read) X(Write) X(GetPosition) X(SetPosition) X(GetInfo) X(SetInfo)  \
+  X(Flush) X(OpenEx) X(ReadEx) X(WriteEx) X(FlushEx)
+// clang-format on
 
 #define FAKE_COUNT(Member) +1
 static_assert(sizeof(EFI_BOOT_SERVICES) ==
