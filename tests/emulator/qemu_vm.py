@@ -157,6 +157,20 @@ class FatDisk:
         listing = _run(["mdir", "-b", "-i", str(self.path), "::/"]).stdout.decode()
         return [line.split("/", 1)[-1].lstrip(":/") for line in listing.splitlines() if line]
 
+    _LISTED = re.compile(r"(?m)^(\S+) +(\S*) +(\d+) \d{4}-\d\d-\d\d +\d+:\d\d *(.*?) *$")
+
+    def length(self, name):
+        """Length of \\name in the root folder as its directory entry says
+        now, or None. Only reads, so it may be asked while the VM runs (the
+        firmware writes the length when it closes the file)."""
+        listing = subprocess.run(["mdir", "-a", "-i", str(self.path), "::/"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        for base, extension, length, long_name in self._LISTED.findall(listing.stdout.decode()):
+            listed = long_name or (f"{base}.{extension}" if extension else base)
+            if listed.casefold() == name.casefold():
+                return int(length)
+        return None
+
 
 def _die_with_parent():
     # QEMU must not outlive the test process, even if that is killed hard.
@@ -174,6 +188,8 @@ class Vm:
     startup     lines of startup.nsh (None: no startup.nsh)
     read_only   attach the disk read-only (see the module notes)
     graphics    False: no display device, hence no graphics output protocol
+    reboot      True: a guest reset restarts the firmware (the variable store
+                copy is kept); default: QEMU exits on reset
     timeout     hard limit in seconds for the VM's whole life; QEMU is killed
                 then and every wait fails at once
     """
@@ -181,7 +197,7 @@ class Vm:
     _DEFAULT = object()
 
     def __init__(self, disk=_DEFAULT, files=None, startup=None, read_only=False, graphics=True,
-                 timeout=120, memory_mb=256, disk_mb=64, extra_args=()):
+                 timeout=120, memory_mb=256, disk_mb=64, extra_args=(), reboot=False):
         self.folder = Path(tempfile.mkdtemp(prefix="qemu-vm-"))
         self._process = None
         self._serial = None
@@ -208,6 +224,7 @@ class Vm:
             self.timeout = timeout
             self.memory_mb = memory_mb
             self.extra_args = list(extra_args)
+            self.reboot = reboot
         except BaseException:
             shutil.rmtree(self.folder, ignore_errors=True)
             raise
@@ -232,7 +249,7 @@ class Vm:
             shutil.copyfile(OVMF_VARS, vars_copy)
         args = [
             QEMU, "-machine", "q35", "-m", str(self.memory_mb), "-nodefaults", "-no-user-config",
-            "-display", "none", "-net", "none", "-no-reboot",
+            "-display", "none", "-net", "none",
             "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
             "-drive", f"if=pflash,format=raw,unit=1,file={vars_copy}",
             # wait=on: the guest starts only once start() is connected, so no
@@ -242,6 +259,8 @@ class Vm:
             "-qmp", f"unix:{self.folder / 'qmp.sock'},server=on,wait=off",
             "-vga", "std" if self.graphics else "none",
         ]
+        if not self.reboot:
+            args.append("-no-reboot")
         if self.disk is not None:
             readonly = ",readonly=on" if self.read_only else ""
             args += ["-drive", f"if=none,id=disk0,format=raw,file={self.disk.path}{readonly}",

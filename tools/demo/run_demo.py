@@ -7,7 +7,10 @@ pictures to a host folder (BMP as saved, plus a PNG copy of each).
 Each demo is one function in DEMOS: it gets the folder of the built .efi
 images and returns {file name on the VM's disk: bytes}. The timed one loads
 TimedCapture.efi from the shell, shows some shell output (`ver`, `map`)
-and waits for the capture ten seconds later.
+and waits for the capture ten seconds later. The hot-key one loads
+HotKeyProvider.efi and HotKeyCapture.efi, shows the same kind of output and
+presses Ctrl+Alt+F9 twice on the emulated keyboard: the second picture shows
+the badge the first press left at (100, 100).
 """
 
 import argparse
@@ -48,7 +51,42 @@ def timed_demo(images):
         return {"SaveScreen.bmp": vm.read_file("SaveScreen.bmp")}
 
 
-DEMOS = {"timed": timed_demo}
+def wait_saved(vm, name, length, timeout=30):
+    """Waits until the VM's disk lists name at its full length (the
+    firmware writes that when it closes the file)."""
+    deadline = time.monotonic() + timeout
+    while vm.disk.length(name) != length:
+        if time.monotonic() > deadline or not vm.running():
+            sys.exit(f"{name} was not saved within {timeout} s")
+        time.sleep(0.1)
+
+
+def hotkey_demo(images):
+    """HotKeyCapture: the shell screen after `ver` and `map`, saved on each
+    Ctrl+Alt+F9; two presses, SaveScreen00.bmp and SaveScreen01.bmp."""
+    names = ("HotKeyProvider.efi", "HotKeyCapture.efi")
+    startup = ["fs0:", *(f"load {name}" for name in names), "ver", "map",
+               "echo Ctrl+Alt+F9 saves this screen as SaveScreenNN.bmp."]
+    with Vm(files={name: need_image(images, name) for name in names}, startup=startup,
+            timeout=120) as vm:
+        vm.skip_startup_countdown()
+        for _ in names:
+            print("  ", vm.wait_for(LOAD_OK, 60).group(0))
+        vm.wait_for(re.compile(r"(?m)^Ctrl\+Alt\+F9 saves this screen"), 60)
+        vm.wait_for_prompt()
+        width, height = vm.screendump().size
+        length = 54 + ((width * 3 + 3) & ~3) * height
+        saved = ["SaveScreen00.bmp", "SaveScreen01.bmp"]
+        for name in saved:
+            pressed = time.monotonic()
+            vm.send_key("ctrl", "alt", "f9")
+            wait_saved(vm, name, length)
+            print(f"   Ctrl+Alt+F9 -> {name} ({time.monotonic() - pressed:.1f} s)")
+        vm.stop()
+        return {name: vm.read_file(name) for name in saved}
+
+
+DEMOS = {"timed": timed_demo, "hotkey": hotkey_demo}
 
 
 def save_pictures(pictures, out):
