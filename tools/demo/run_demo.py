@@ -43,7 +43,8 @@ def timed_demo(images):
         vm.skip_startup_countdown()
         print("  ", vm.wait_for(LOAD_OK, 60).group(0))
         loaded = time.monotonic()
-        size = vm.wait_for(re.compile(r"ScreenWidth:\d+,ScreenHeight:\d+"), 30).group(0)
+        # Up to the line end, so the numbers are complete when matched.
+        size = vm.wait_for(re.compile(r"ScreenWidth:\d+,ScreenHeight:\d+\n"), 30).group(0).strip()
         print("  ", size, f"({time.monotonic() - loaded:.1f} s after the load)")
         vm.wait_for("Save is ok ,thank you", 60)
         print("   Save is ok ,thank you")
