@@ -78,7 +78,8 @@ _ESCAPE = re.compile(rb"\x1b\[[0-9;=?]*[A-Za-z]|\x1b[()][0-9A-Za-z]|\x1b[0-9A-Za
 # The shell's prompt ("Shell> ", "FS0:\> "); the `load` command's reports.
 PROMPT = re.compile(r"(?m)^(?:Shell|[A-Za-z0-9]+:\\[^\n>]*)> ")
 LOAD_OK = re.compile(r"Image '([^']*)' loaded at [0-9A-Fa-f]+ - Success")
-LOAD_ERROR = re.compile(r"Image '([^']*)' error in StartImage: ([^\n]*)")
+# Up to the line end, so the status text is never matched half-arrived.
+LOAD_ERROR = re.compile(r"Image '([^']*)' error in StartImage: ([^\n]*)\n")
 
 
 def strip_console(raw):

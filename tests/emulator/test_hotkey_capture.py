@@ -16,7 +16,6 @@ read as a cursor file, not with the driver's code.
 """
 
 import functools
-import os
 import re
 import struct
 import time
@@ -27,10 +26,10 @@ import pytest
 from PIL import Image, ImageChops
 
 from paint_pattern import painted_image
+from built_images import built_images
 from qemu_vm import LOAD_OK, Vm
 
 ROOT = Path(__file__).resolve().parents[2]
-EFI_DIR = Path(os.environ.get("EFI_IMAGE_DIR", ROOT / "build"))
 BADGE_SOURCE = ROOT / "hotkey" / "badge_image.cpp"
 
 # Either Ctrl with either Alt, in QEMU's key names.
@@ -49,13 +48,7 @@ CAPTURE_TIMEOUT = 20
 
 
 def images():
-    files = {}
-    for name in ("HotKeyProvider.efi", "HotKeyCapture.efi", "PaintScreen.efi"):
-        path = EFI_DIR / name
-        if not path.is_file():
-            pytest.fail(f"{path} is missing: build the project first (EFI_IMAGE_DIR={EFI_DIR})")
-        files[name] = path
-    return files
+    return built_images("HotKeyProvider.efi", "HotKeyCapture.efi", "PaintScreen.efi")
 
 
 def saved_name(number):

@@ -10,22 +10,20 @@ proves the picture was still up when the screen was read.
 """
 
 import io
-import os
 import re
 import shutil
 import struct
 import subprocess
 import time
 from dataclasses import dataclass
-from pathlib import Path
 
 import pytest
 from PIL import Image, ImageChops
 
 from paint_pattern import bmp_row_bytes, painted_bmp_rows, painted_image, painted_rgb
+from built_images import built_images
 from qemu_vm import LOAD_ERROR, LOAD_OK, Vm
 
-EFI_DIR = Path(os.environ.get("EFI_IMAGE_DIR", Path(__file__).resolve().parents[2] / "build"))
 
 # Seconds the painter holds its picture after painting: past the driver's
 # 10 s delay, counted from the `load` just before it.
@@ -35,13 +33,7 @@ CAPTURE_LINES = ("ScreenWidth:", "Start Save Screen", "Save is ok", "Create File
 
 
 def images():
-    files = {}
-    for name in ("TimedCapture.efi", "PaintScreen.efi"):
-        path = EFI_DIR / name
-        if not path.is_file():
-            pytest.fail(f"{path} is missing: build the project first (EFI_IMAGE_DIR={EFI_DIR})")
-        files[name] = path
-    return files
+    return built_images("TimedCapture.efi", "PaintScreen.efi")
 
 
 def resolution(mode):

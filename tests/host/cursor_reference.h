@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/uefi.h"
+#include "tests/host/bmp_reference.h"
 
 inline bool operator==(const EFI_GRAPHICS_OUTPUT_BLT_PIXEL &A,
                        const EFI_GRAPHICS_OUTPUT_BLT_PIXEL &B) {
@@ -76,14 +77,8 @@ inline File Exact(const std::vector<UINT8> &Bytes) {
   return Out;
 }
 
-inline void Put16(std::vector<UINT8> &Out, uint32_t Value) {
-  Out.push_back(static_cast<UINT8>(Value));
-  Out.push_back(static_cast<UINT8>(Value >> 8));
-}
-inline void Put32(std::vector<UINT8> &Out, uint32_t Value) {
-  Put16(Out, Value & 0xFFFF);
-  Put16(Out, Value >> 16);
-}
+using reference::Put16;
+using reference::Put32;
 
 // Directory (6 bytes), one entry (16 bytes) and BITMAPINFOHEADER (40 bytes).
 inline std::vector<UINT8> Headers(UINT8 Width, UINT8 Height, UINT16 BitCount, uint32_t Gap,
