@@ -57,7 +57,9 @@ bool ParseResolution(const CHAR16 *Text, UINT32 &Width, UINT32 &Height) {
   return ReadNumber(Text, Height) && *Text == 0;
 }
 
-void ListModes(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop) {
+// Calls Visit(Mode, Info) for every mode the device describes, until it
+// returns true; gives back that mode's number, or MaxMode.
+template <typename Visitor> UINT32 FindMode(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop, Visitor Visit) {
   for (UINT32 Mode = 0; Mode < Gop->Mode->MaxMode; ++Mode) {
     UINTN InfoSize = 0;
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION *Info = nullptr;
@@ -65,26 +67,29 @@ void ListModes(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop) {
       continue;
     }
     PoolPtr<EFI_GRAPHICS_OUTPUT_MODE_INFORMATION> Owned(Info);
-    Print(Text(u"MODE %d %dx%d\n"), Mode, Info->HorizontalResolution, Info->VerticalResolution);
+    if (Visit(Mode, *Info)) {
+      return Mode;
+    }
   }
+  return Gop->Mode->MaxMode;
+}
+
+void ListModes(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop) {
+  FindMode(Gop, [](UINT32 Mode, const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION &Info) {
+    Print(Text(u"MODE %d %dx%d\n"), Mode, Info.HorizontalResolution, Info.VerticalResolution);
+    return false;
+  });
   Print(Text(u"CURRENT %dx%d\n"), Gop->Mode->Info->HorizontalResolution,
         Gop->Mode->Info->VerticalResolution);
   Print(Text(u"MODES END\n"));
 }
 
 EFI_STATUS SetResolution(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop, UINT32 Width, UINT32 Height) {
-  for (UINT32 Mode = 0; Mode < Gop->Mode->MaxMode; ++Mode) {
-    UINTN InfoSize = 0;
-    EFI_GRAPHICS_OUTPUT_MODE_INFORMATION *Info = nullptr;
-    if (EFI_ERROR(Gop->QueryMode(Gop, Mode, &InfoSize, &Info))) {
-      continue;
-    }
-    PoolPtr<EFI_GRAPHICS_OUTPUT_MODE_INFORMATION> Owned(Info);
-    if (Info->HorizontalResolution == Width && Info->VerticalResolution == Height) {
-      return Gop->SetMode(Gop, Mode);
-    }
-  }
-  return EFI_NOT_FOUND;
+  const UINT32 Mode =
+      FindMode(Gop, [Width, Height](UINT32, const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION &Info) {
+        return Info.HorizontalResolution == Width && Info.VerticalResolution == Height;
+      });
+  return Mode < Gop->Mode->MaxMode ? Gop->SetMode(Gop, Mode) : EFI_NOT_FOUND;
 }
 
 // Written to the serial port directly: console text would also be drawn on
