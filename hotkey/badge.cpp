@@ -12,7 +12,7 @@ EFI_STATUS DrawCursorImage(EFI_GRAPHICS_OUTPUT_PROTOCOL *Gop, const UINT8 *Image
                            UINTN Width, UINTN Height) {
   // The block is composed at the image's own size; any other size would be
   // written past its end.
-  if (Width != Image[6] || Height != Image[7]) {
+  if (Width != Image[CursorWidthOffset] || Height != Image[CursorHeightOffset]) {
     return EFI_INVALID_PARAMETER;
   }
   const UINTN Delta = Width * sizeof(EFI_GRAPHICS_OUTPUT_BLT_PIXEL);

@@ -4,6 +4,10 @@
 
 #include "common/uefi.h"
 
+// Where a cursor file holding one image keeps its size (one byte each).
+constexpr UINTN CursorWidthOffset = 6;
+constexpr UINTN CursorHeightOffset = 7;
+
 // Composes a single-image cursor file into a top-down block of the image's
 // own size: mask-0 pixels are cleared, then every pixel is xor-ed with the
 // image colour. Returns EFI_UNSUPPORTED (block untouched) for bit counts other

@@ -2,9 +2,7 @@
 
 namespace {
 
-// Fixed offsets of a cursor file holding one image whose data starts at 22.
-constexpr UINTN WidthOffset = 6;
-constexpr UINTN HeightOffset = 7;
+// Further fixed offsets of a cursor file holding one image whose data starts at 22.
 constexpr UINTN DataOffsetOffset = 18;
 constexpr UINTN BitCountOffset = 36;
 constexpr UINTN InfoHeaderBytes = 40;
@@ -29,8 +27,8 @@ struct CursorLayout {
 // EFI_UNSUPPORTED) before any region is placed, so nothing past the header is
 // touched for an image that is not drawn.
 EFI_STATUS ReadLayout(const UINT8 *Image, CursorLayout &Layout) {
-  Layout.Width = Image[WidthOffset];
-  Layout.Height = Image[HeightOffset];
+  Layout.Width = Image[CursorWidthOffset];
+  Layout.Height = Image[CursorHeightOffset];
   Layout.BitCount = ReadU16(Image + BitCountOffset);
   UINTN TableEntries = 0;
   switch (Layout.BitCount) {

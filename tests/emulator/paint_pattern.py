@@ -8,6 +8,8 @@ Rows are built with bytes.translate over per-column tables, so even a
 
 from PIL import Image
 
+from bmp_file import row_bytes
+
 _ADD = [bytes((value + shift) & 0xFF for value in range(256)) for shift in range(256)]
 _XOR = [bytes(value ^ mask for value in range(256)) for mask in range(256)]
 
@@ -38,14 +40,10 @@ def painted_image(width, height):
     return Image.frombytes("RGB", (width, height), painted_rgb(width, height))
 
 
-def bmp_row_bytes(width):
-    return (width * 3 + 3) & ~3
-
-
 def painted_bmp_rows(width, height):
     """The pixel data of a 24-bit BMP of the painted screen: bottom-up BGR
     rows, each zero-padded to a multiple of 4 bytes."""
-    padding = bytes(bmp_row_bytes(width) - width * 3)
+    padding = bytes(row_bytes(width) - width * 3)
     rows = []
     for y in reversed(range(height)):
         blue, green, red = _channels(width, y)

@@ -417,6 +417,23 @@ class Vm:
         raise VmError(f"console did not show {regex.pattern!r} within {timeout} s; "
                       f"after offset {start}:\n{text[start:][-3000:]}")
 
+    def wait_for_file(self, name, length, timeout=30, since=None):
+        """Waits until the disk's directory lists `name` at `length` bytes (a
+        file system writes the length when the file is closed); returns the
+        seconds since `since` (a time.monotonic() value, default now), from
+        which the timeout also counts."""
+        since = time.monotonic() if since is None else since
+        while True:
+            if self.disk.length(name) == length:
+                return time.monotonic() - since
+            if time.monotonic() - since > timeout or not self.running():
+                break
+            time.sleep(0.05)
+        self._check_running()
+        saved = sorted(self.disk.names())
+        raise VmError(f"{name} ({length} bytes) not saved within {timeout} s; its length: "
+                      f"{self.disk.length(name)}, files on the disk: {saved}")
+
     def mark(self):
         """Offset where the next wait starts (for slicing `console()`)."""
         return self._cursor

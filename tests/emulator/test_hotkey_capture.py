@@ -17,14 +17,14 @@ read as a cursor file, not with the driver's code.
 
 import functools
 import re
-import struct
 import time
 import types
 from pathlib import Path
 
 import pytest
-from PIL import Image, ImageChops
+from PIL import ImageChops
 
+from bmp_file import assert_same_picture, decode, file_length
 from paint_pattern import painted_image
 from built_images import built_images
 from qemu_vm import LOAD_OK, Vm
@@ -53,10 +53,6 @@ def images():
 
 def saved_name(number):
     return f"SaveScreen{number:02d}.bmp"
-
-
-def bmp_length(width, height):
-    return 54 + ((width * 3 + 3) & ~3) * height
 
 
 # -- the badge, composed independently ------------------------------------------------
@@ -105,52 +101,11 @@ def badge_box():
 
 # -- reading what the VM left ---------------------------------------------------------
 
-def decode_bmp(data, name="picture"):
-    """A 24-bit uncompressed BMP read field by field: checks the header, the
-    length and the zero row padding; returns the picture as a top-down RGB
-    image (the file stores rows bottom-up, blue-green-red)."""
-    assert data is not None, f"no {name}"
-    assert data[:2] == b"BM", f"{name}: bfType {data[:2]!r}"
-    names = ("bfSize bfReserved1 bfReserved2 bfOffBits biSize biWidth biHeight biPlanes "
-             "biBitCount biCompression biSizeImage biXPelsPerMeter biYPelsPerMeter biClrUsed "
-             "biClrImportant").split()
-    header = dict(zip(names, struct.unpack_from("<IHHIIiiHHIIiiII", data, 2)))
-    width, height = header["biWidth"], header["biHeight"]
-    assert width > 0 and height > 0, f"{name}: {width} x {height}"
-    stride = (width * 3 + 3) & ~3
-    assert header.pop("biSizeImage") in (0, stride * height), name
-    assert header == dict(bfSize=54 + stride * height, bfReserved1=0, bfReserved2=0, bfOffBits=54,
-                          biSize=40, biWidth=width, biHeight=height, biPlanes=1, biBitCount=24,
-                          biCompression=0, biXPelsPerMeter=2834, biYPelsPerMeter=2834,
-                          biClrUsed=0, biClrImportant=0), name
-    assert len(data) == 54 + stride * height, f"{name}: {len(data)} bytes, not bfSize"
-    lines = []
-    for stored in range(height):
-        row = data[54 + stored * stride:][:stride]
-        assert not any(row[width * 3:]), f"{name}: padding of stored row {stored} is not zero"
-        lines.append(row[:width * 3])
-    return Image.frombytes("RGB", (width, height), b"".join(reversed(lines)), "raw", "BGR")
-
-
-def assert_same_picture(actual, expected, what):
-    assert actual.size == expected.size, f"{what}: {actual.size} instead of {expected.size}"
-    box = ImageChops.difference(actual.convert("RGB"), expected).getbbox()
-    assert box is None, f"{what} differs within {box}"
-
-
 def wait_until_saved(vm, number, width, height, since, timeout=CAPTURE_TIMEOUT):
     """Waits until SaveScreen<number>.bmp has its full length; returns the
     seconds since `since`. The length goes into the directory when the file
     is closed, after its data (the driver then only draws the badge)."""
-    name, length = saved_name(number), bmp_length(width, height)
-    while True:
-        if vm.disk.length(name) == length:
-            return time.monotonic() - since
-        if time.monotonic() - since > timeout or not vm.running():
-            saved = [listed for listed in vm.disk.names() if listed.startswith("SaveScreen")]
-            raise AssertionError(f"{name} ({length} bytes) not saved {timeout} s after the press;"
-                                 f" its length: {vm.disk.length(name)}, saved: {saved}")
-        time.sleep(0.05)
+    return vm.wait_for_file(saved_name(number), file_length(width, height), timeout, since)
 
 
 def wait_for_screen(vm, expected, box, timeout=CAPTURE_TIMEOUT):
@@ -229,7 +184,7 @@ class TestCombinations:
         assert saved == [saved_name(number) for number in range(len(HOT_KEYS))]
 
     def test_first_file_is_the_painted_picture(self, presses):
-        assert_same_picture(decode_bmp(presses.files[0], "SaveScreen00.bmp"), presses.painted,
+        assert_same_picture(decode(presses.files[0], "SaveScreen00.bmp"), presses.painted,
                             "SaveScreen00.bmp")
 
     def test_badge_is_drawn_over_the_screen_at_100_100(self, presses):
@@ -242,7 +197,7 @@ class TestCombinations:
     def test_later_files_show_the_badge(self, presses):
         expected = with_badge(presses.painted)
         for number in range(1, len(HOT_KEYS)):
-            assert_same_picture(decode_bmp(presses.files[number], saved_name(number)), expected,
+            assert_same_picture(decode(presses.files[number], saved_name(number)), expected,
                                 saved_name(number))
 
     def test_nothing_is_printed(self, presses):
@@ -270,7 +225,7 @@ def test_other_keys_save_nothing_and_draw_nothing():
         assert [name for name in vm.disk.names() if name.startswith("SaveScreen")] == [
             saved_name(0)]
         # The first file the hot key saved, and it shows no badge.
-        assert_same_picture(decode_bmp(vm.read_file(saved_name(0))), painted, "SaveScreen00.bmp")
+        assert_same_picture(decode(vm.read_file(saved_name(0))), painted, "SaveScreen00.bmp")
 
 
 # -- a volume that cannot be written --------------------------------------------------
@@ -332,7 +287,7 @@ def test_driver_options_load_both_after_a_reset():
         assert_held_and_silent(vm, start)
         vm.stop()
         assert_same_picture(screen, with_badge(painted), "screen after the press")
-        assert_same_picture(decode_bmp(vm.read_file(saved_name(0))), painted, "SaveScreen00.bmp")
+        assert_same_picture(decode(vm.read_file(saved_name(0))), painted, "SaveScreen00.bmp")
 
 
 # -- many presses in a row ------------------------------------------------------------
@@ -374,5 +329,5 @@ def test_many_presses_each_save_the_screen_of_their_time():
         painted = painted_image(width, height)
         badged = with_badge(painted)
         for number in range(count):
-            assert_same_picture(decode_bmp(vm.read_file(saved_name(number)), saved_name(number)),
+            assert_same_picture(decode(vm.read_file(saved_name(number)), saved_name(number)),
                                 painted if number == 0 else badged, saved_name(number))

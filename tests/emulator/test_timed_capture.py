@@ -12,15 +12,15 @@ proves the picture was still up when the screen was read.
 import io
 import re
 import shutil
-import struct
 import subprocess
 import time
 from dataclasses import dataclass
 
 import pytest
-from PIL import Image, ImageChops
+from PIL import Image
 
-from paint_pattern import bmp_row_bytes, painted_bmp_rows, painted_image, painted_rgb
+from bmp_file import assert_same_picture, check_header, row_bytes
+from paint_pattern import painted_bmp_rows, painted_image, painted_rgb
 from built_images import built_images
 from qemu_vm import LOAD_ERROR, LOAD_OK, Vm
 
@@ -99,26 +99,11 @@ def run_captures(modes, old_file=None, prelude=(), timeout=None):
 
 # -- checks ----------------------------------------------------------------------
 
-def bmp_header(data):
-    names = ("bfType bfSize bfReserved1 bfReserved2 bfOffBits biSize biWidth biHeight biPlanes "
-             "biBitCount biCompression biSizeImage biXPelsPerMeter biYPelsPerMeter biClrUsed "
-             "biClrImportant").split()
-    return dict(zip(names, struct.unpack("<2sIHHIIiiHHIIiiII", data[:54])))
-
-
 def check_painted_bmp(data, mode):
     """data must be exactly the BMP file of the painted screen at mode."""
     width, height = resolution(mode)
-    assert data is not None, "no SaveScreen.bmp"
-    row = bmp_row_bytes(width)
-    header = bmp_header(data)
-    # biSizeImage may be 0 for uncompressed pictures.
-    assert header.pop("biSizeImage") in (0, row * height)
-    assert header == dict(bfType=b"BM", bfSize=54 + row * height, bfReserved1=0, bfReserved2=0,
-                          bfOffBits=54, biSize=40, biWidth=width, biHeight=height, biPlanes=1,
-                          biBitCount=24, biCompression=0, biXPelsPerMeter=2834,
-                          biYPelsPerMeter=2834, biClrUsed=0, biClrImportant=0)
-    assert len(data) == 54 + row * height, "file length differs from bfSize"
+    assert check_header(data, "SaveScreen.bmp") == (width, height)
+    row = row_bytes(width)
     pixels = data[54:]
     expected = painted_bmp_rows(width, height)
     if pixels != expected:
@@ -127,12 +112,6 @@ def check_painted_bmp(data, mode):
         raise AssertionError(f"pixel data differs first at stored row {stored_row} "
                              f"(screen line {height - 1 - stored_row}), byte {column} of the row: "
                              f"{pixels[at:at + 6].hex()} instead of {expected[at:at + 6].hex()}")
-
-
-def check_same_image(actual, expected, what):
-    assert actual.size == expected.size, f"{what}: {actual.size} instead of {expected.size}"
-    box = ImageChops.difference(actual.convert("RGB"), expected).getbbox()
-    assert box is None, f"{what} differs from the painted picture within {box}"
 
 
 def check_screen(capture):
@@ -147,7 +126,7 @@ def check_screen(capture):
     line = shown_width * 3
     expected = Image.frombytes("RGB", (shown_width, height),
                                b"".join(painted[y * line:(y + 1) * line] for y in range(height)))
-    check_same_image(capture.screen, expected, f"screendump at {capture.mode}")
+    assert_same_picture(capture.screen, expected, f"screendump at {capture.mode}")
 
 
 def check_announced(capture):
@@ -180,7 +159,7 @@ class TestCapture:
         expected = painted_image(800, 600)
         with Image.open(io.BytesIO(single.final)) as picture:
             assert picture.format == "BMP"
-            check_same_image(picture, expected, "Pillow's decoding")
+            assert_same_picture(picture, expected, "Pillow's decoding")
 
         for tool in ("identify", "convert"):
             assert shutil.which(tool), f"ImageMagick's {tool} is not installed"
@@ -190,7 +169,7 @@ class TestCapture:
         converted = subprocess.run(["convert", "bmp:-", "ppm:-"], input=single.final,
                                    stdout=subprocess.PIPE, check=True)
         with Image.open(io.BytesIO(converted.stdout)) as picture:
-            check_same_image(picture, expected, "ImageMagick's decoding")
+            assert_same_picture(picture, expected, "ImageMagick's decoding")
 
 
 # -- an existing file of the same name -----------------------------------------

@@ -23,6 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "emulator"))
 
+from bmp_file import file_length  # noqa: E402
 from qemu_vm import LOAD_OK, Vm  # noqa: E402
 
 
@@ -52,16 +53,6 @@ def timed_demo(images):
         return {"SaveScreen.bmp": vm.read_file("SaveScreen.bmp")}
 
 
-def wait_saved(vm, name, length, timeout=30):
-    """Waits until the VM's disk lists name at its full length (the
-    firmware writes that when it closes the file)."""
-    deadline = time.monotonic() + timeout
-    while vm.disk.length(name) != length:
-        if time.monotonic() > deadline or not vm.running():
-            sys.exit(f"{name} was not saved within {timeout} s")
-        time.sleep(0.1)
-
-
 def hotkey_demo(images):
     """HotKeyCapture: the shell screen after `ver` and `map`, saved on each
     Ctrl+Alt+F9; two presses, SaveScreen00.bmp and SaveScreen01.bmp."""
@@ -76,12 +67,11 @@ def hotkey_demo(images):
         vm.wait_for(re.compile(r"(?m)^Ctrl\+Alt\+F9 saves this screen"), 60)
         vm.wait_for_prompt()
         width, height = vm.screendump().size
-        length = 54 + ((width * 3 + 3) & ~3) * height
         saved = ["SaveScreen00.bmp", "SaveScreen01.bmp"]
         for name in saved:
             pressed = time.monotonic()
             vm.send_key("ctrl", "alt", "f9")
-            wait_saved(vm, name, length)
+            vm.wait_for_file(name, file_length(width, height), 30)
             print(f"   Ctrl+Alt+F9 -> {name} ({time.monotonic() - pressed:.1f} s)")
         vm.stop()
         return {name: vm.read_file(name) for name in saved}
