@@ -3,6 +3,7 @@
 #include "capture/capture.h"
 #include "capture/graphics.h"
 #include "hotkey/badge.h"
+#include "hotkey/callback_level.h"
 #include "hotkey/hotkey_protocol.h"
 
 namespace {
@@ -19,9 +20,7 @@ constexpr UINT8 ControlAltStates[] = {
     EFI_RIGHT_CONTROL_PRESSED | EFI_RIGHT_ALT_PRESSED,
 };
 
-} // namespace
-
-EFI_STATUS EFIAPI HotKeyHandler(VOID *) {
+EFI_STATUS SaveScreenAndShowBadge() {
   EFI_STATUS Status = CaptureScreenToBmp(CaptureVariant::Numbered);
   if (EFI_ERROR(Status)) {
     return Status;
@@ -29,6 +28,22 @@ EFI_STATUS EFIAPI HotKeyHandler(VOID *) {
   // The picture is saved; a badge that cannot be drawn changes nothing about that.
   ShowSaveBadge(BadgeX, BadgeY);
   return EFI_SUCCESS;
+}
+
+VOID SaveLater() {
+  // Nobody is left to take the status; the capture prints its own errors.
+  SaveScreenAndShowBadge();
+}
+
+} // namespace
+
+EFI_STATUS EFIAPI HotKeyHandler(VOID *) {
+  if (CurrentTpl() <= TPL_CALLBACK) {
+    return SaveScreenAndShowBadge();
+  }
+  // Called from inside a keyboard notification (a firmware's own hot-key
+  // protocol may do so): no file I/O here, the picture is saved right after.
+  return RunAtCallbackLevel(SaveLater);
 }
 
 EFI_STATUS HotKeyCaptureMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {

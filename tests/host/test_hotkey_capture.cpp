@@ -15,6 +15,7 @@
 #include "tests/host/bmp_reference.h"
 #include "tests/host/cursor_reference.h"
 #include "tests/host/fake_firmware.h"
+#include "tests/host/fake_text_input.h"
 
 namespace {
 
@@ -306,6 +307,120 @@ TEST_P(HotKeyBadgeFailureTest, PictureSavedAllTheSame) {
 
 INSTANTIATE_TEST_SUITE_P(Table, HotKeyBadgeFailureTest, ::testing::ValuesIn(BadgeFailures),
                          [](const ::testing::TestParamInfo<BadgeFailure> &Info) {
+                           return std::string(Info.param.Name);
+                         });
+
+// --- called from a keyboard notification ---------------------------------------
+
+// A firmware's own hot-key protocol may call the handler at TPL_NOTIFY, where
+// file I/O is not allowed: the handler returns at once and the picture and the
+// badge follow from an event at TPL_CALLBACK once the TPL drops.
+struct LevelCase {
+  const char *Name;
+  EFI_TPL Tpl;
+  bool Deferred;
+};
+
+void PrintTo(const LevelCase &Case, std::ostream *Out) {
+  *Out << Case.Name;
+}
+
+const LevelCase LevelCases[] = {
+    {"Application", TPL_APPLICATION, false},
+    {"Callback", TPL_CALLBACK, false},
+    {"Notify", TPL_NOTIFY, true},
+};
+
+class HotKeyLevelTest : public HotKeyPressTest, public ::testing::WithParamInterface<LevelCase> {
+protected:
+  // Presses the hot key twice from GetParam().Tpl; returns the handler's statuses
+  // and whether anything was saved or drawn before the TPL dropped.
+  struct Outcome {
+    EFI_STATUS First, Second;
+    bool SavedBeforeReturn, DrawnBeforeReturn;
+  };
+  Outcome PressTwice() {
+    const std::vector<Pixel> Before = Fw.Screen();
+    const EFI_TPL Old = BS->RaiseTPL(GetParam().Tpl);
+    Outcome Result{};
+    Result.First = HotKeyHandler(nullptr);
+    Result.Second = HotKeyHandler(nullptr);
+    Result.SavedBeforeReturn = !Fw.Volume().FileNames().empty();
+    Result.DrawnBeforeReturn = !SamePixels(Fw.Screen(), Before, Width);
+    BS->RestoreTPL(Old);
+    Queue.RunPending(Fw);
+    return Result;
+  }
+  SignalQueue Queue;
+};
+
+TEST_P(HotKeyLevelTest, SavesEveryPressExactlyAndDrawsTheBadgeAfter) {
+  const std::vector<Pixel> Before = Fw.Screen();
+
+  const Outcome Result = PressTwice();
+
+  EXPECT_EQ(Result.First, EFI_SUCCESS);
+  EXPECT_EQ(Result.Second, EFI_SUCCESS);
+  EXPECT_EQ(Result.SavedBeforeReturn, !GetParam().Deferred);
+  EXPECT_EQ(Result.DrawnBeforeReturn, !GetParam().Deferred);
+  EXPECT_EQ(Fw.Volume().FileNames(), (std::vector<std::string>{NameOf(0), NameOf(1)}));
+  ASSERT_NE(File(0), nullptr);
+  ASSERT_NE(File(1), nullptr);
+  EXPECT_TRUE(*File(0) == Picture(Before));
+  EXPECT_TRUE(*File(1) == Picture(WithBadge(Before)));
+  EXPECT_TRUE(SamePixels(Fw.Screen(), WithBadge(WithBadge(Before)), Width));
+  EXPECT_EQ(Fw.ConsoleText(), "");
+  // TearDown: every deferral event closed, no pool memory left.
+  EXPECT_EQ(Fw.OpenEventCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HotKeyLevelTest, ::testing::ValuesIn(LevelCases),
+                         [](const ::testing::TestParamInfo<LevelCase> &Info) {
+                           return std::string(Info.param.Name);
+                         });
+
+struct DeferralFailure {
+  const char *Name;
+  EFI_TPL Tpl;
+  FwCall Call; // FwCall::Stall: nothing injected
+  EFI_STATUS Status;
+};
+
+void PrintTo(const DeferralFailure &Case, std::ostream *Out) {
+  *Out << Case.Name;
+}
+
+const DeferralFailure DeferralFailures[] = {
+    {"NoEvent", TPL_NOTIFY, FwCall::CreateEvent, EFI_OUT_OF_RESOURCES},
+    {"SignalFails", TPL_NOTIFY, FwCall::SignalEvent, EFI_INVALID_PARAMETER},
+    // No event may be created up there.
+    {"AboveNotify", TPL_HIGH_LEVEL, FwCall::Stall, EFI_UNSUPPORTED},
+};
+
+class HotKeyDeferralFailureTest : public HotKeyPressTest,
+                                  public ::testing::WithParamInterface<DeferralFailure> {};
+
+TEST_P(HotKeyDeferralFailureTest, ReportsTheStatusAndLeavesNothingBehind) {
+  const DeferralFailure &Case = GetParam();
+  const std::vector<Pixel> Before = Fw.Screen();
+  if (Case.Call != FwCall::Stall) {
+    Fw.FailNext(Case.Call, Case.Status);
+  }
+
+  const EFI_TPL Old = BS->RaiseTPL(Case.Tpl);
+  const EFI_STATUS Status = HotKeyHandler(nullptr);
+  BS->RestoreTPL(Old);
+  SignalQueue().RunPending(Fw);
+
+  EXPECT_EQ(Status, Case.Status);
+  EXPECT_TRUE(Fw.Volume().FileNames().empty());
+  EXPECT_TRUE(SamePixels(Fw.Screen(), Before, Width));
+  EXPECT_EQ(Fw.OpenEventCount(), 0u);
+  EXPECT_EQ(CaptureCounter, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HotKeyDeferralFailureTest, ::testing::ValuesIn(DeferralFailures),
+                         [](const ::testing::TestParamInfo<DeferralFailure> &Info) {
                            return std::string(Info.param.Name);
                          });
 
