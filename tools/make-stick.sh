@@ -46,16 +46,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 archs_known="x64 ia32 aa64"
 drivers="HotKeyProvider.efi HotKeyCapture.efi TimedCapture.efi"
+targets="HotKeyProvider HotKeyCapture TimedCapture"
 image_mib=256
 # The partition starts at 1 MiB (sector 2048), as partitioning tools align it.
 first_sector=2048
 
-key= cert= image= no_build=0
+key='' cert='' image='' no_build=0
 while [ $# -gt 0 ]; do
   case $1 in
     -h | --help) usage; exit 0 ;;
     --key | --cert)
-      [ $# -ge 2 ] && [ -n "$2" ] || bad_usage "$1 needs a file name"
+      if [ $# -lt 2 ] || [ -z "$2" ]; then bad_usage "$1 needs a file name"; fi
       if [ "$1" = --key ]; then
         [ -z "$key" ] || bad_usage "--key given twice"
         key=$2
@@ -74,7 +75,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ $# -gt 0 ]; then
-  [ -z "$image" ] && [ $# -eq 1 ] || bad_usage "one IMAGE only"
+  if [ -n "$image" ] || [ $# -gt 1 ]; then bad_usage "one IMAGE only"; fi
   image=$1
 fi
 [ -n "$image" ] || bad_usage "no IMAGE given"
@@ -113,7 +114,8 @@ if [ -n "$key" ]; then
   need sbattach sbsigntool
   need openssl openssl
   for file in "$key" "$cert"; do
-    [ -f "$file" ] || fail "$file: no such file"
+    [ -e "$file" ] || fail "$file: no such file"
+    [ -f "$file" ] || fail "$file: not a file"
     [ -r "$file" ] || fail "$file: not readable"
   done
   if grep -q ENCRYPTED -- "$key"; then
@@ -127,7 +129,7 @@ if [ -n "$key" ]; then
   signer=$(openssl x509 -in "$cert" -noout -subject -nameopt oneline | sed 's/^subject= *//')
 fi
 
-work= partial=
+work='' partial=''
 cleanup() {
   [ -z "$partial" ] || rm -f -- "$partial"
   [ -z "$work" ] || rm -rf -- "$work"
@@ -143,7 +145,8 @@ if [ "$no_build" = 0 ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null ||
       fail "configuring $build failed"
   fi
-  cmake --build "$build" -j "$(nproc)" --target CaptureLoader $(echo "$drivers" | sed 's/\.efi//g') ||
+  # shellcheck disable=SC2086 # a list of target names
+  cmake --build "$build" -j "$(nproc)" --target CaptureLoader $targets ||
     fail "building the images in $build failed"
 fi
 
@@ -220,7 +223,7 @@ done
 # Room left, in pictures of 1920 x 1080 (54-byte header, 5760-byte rows).
 free=$(mdir -i "$volume" ::/ | sed -n 's/^ *\([0-9 ]*\) bytes free.*/\1/p' | tr -d ' ')
 pictures=$((free / (54 + 5760 * 1080)))
-archs_text=$(echo $archs | sed 's/ /, /g')
+archs_text=$(echo "$archs" | sed 's/^ //; s/ /, /g')
 if [ -n "$key" ]; then
   secure_boot="its EFI files are signed with the key of the certificate
   $signer
