@@ -91,3 +91,31 @@ public:
 private:
   EFI_EVENT Event_;
 };
+
+// An image from LoadImage that is unloaded on scope exit unless Release() hands
+// it on (a driver that stays resident, or an application the firmware already
+// unloaded when it returned). UnloadImage's status says nothing the caller can
+// act on.
+class ImageGuard {
+public:
+  ImageGuard() = default;
+  ImageGuard(const ImageGuard &) = delete;
+  ImageGuard &operator=(const ImageGuard &) = delete;
+  ~ImageGuard() { Reset(); }
+
+  EFI_HANDLE Get() const { return Handle_; }
+  EFI_HANDLE *Out() {
+    Reset();
+    return &Handle_;
+  }
+  void Release() { Handle_ = nullptr; }
+  void Reset() {
+    if (Handle_ != nullptr) {
+      BS->UnloadImage(Handle_);
+      Handle_ = nullptr;
+    }
+  }
+
+private:
+  EFI_HANDLE Handle_ = nullptr;
+};

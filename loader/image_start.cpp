@@ -1,0 +1,39 @@
+#include "loader/image_start.h"
+
+#include "loader/image_path.h"
+
+EFI_STATUS LoadAndStartImage(EFI_HANDLE ImageHandle, EFI_DEVICE_PATH *Path, ImageGuard &Image) {
+  EFI_STATUS Status = BS->LoadImage(FALSE, ImageHandle, Path, nullptr, 0, Image.Out());
+  if (EFI_ERROR(Status)) {
+    // Only with EFI_SECURITY_VIOLATION does the firmware hand out a handle
+    // (the image is loaded but may not run; UEFI 2.x, LoadImage), and that one
+    // must be unloaded. Any other failure leaves the handle unset.
+    if (Status != EFI_SECURITY_VIOLATION) {
+      Image.Release();
+    }
+    Image.Reset();
+    return Status;
+  }
+  UINTN ExitDataSize = 0;
+  PoolPtr<CHAR16, PoolRelease::BootServices> ExitData;
+  Status = BS->StartImage(Image.Get(), &ExitDataSize, ExitData.Out());
+  if (EFI_ERROR(Status)) {
+    Image.Reset();
+    return Status;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS StartStickImage(EFI_HANDLE ImageHandle, const CHAR16 *Name, ImageGuard &Image) {
+  PoolPtr<EFI_DEVICE_PATH> Path;
+  EFI_STATUS Status = StickImageDevicePath(ImageHandle, Name, Path);
+  if (!EFI_ERROR(Status)) {
+    Status = LoadAndStartImage(ImageHandle, Path.Get(), Image);
+  }
+  if (EFI_ERROR(Status)) {
+    Print(Text(u"Could not start %s: %r\n"), Name, Status);
+    return Status;
+  }
+  Print(Text(u"Started %s\n"), Name);
+  return EFI_SUCCESS;
+}
