@@ -1,4 +1,6 @@
-r"""Boot Debian's OVMF under QEMU and drive its UEFI shell, for tests and demos.
+r"""Boot Debian's UEFI firmware under QEMU and drive its UEFI shell, for tests
+and demos, on three platforms: "x64" (OVMF), "ia32" (OVMF32) and "aa64"
+(AAVMF); the platform is a parameter of the VM, `Vm(platform="aa64")`.
 
 One VM = one temp folder holding its disk image, firmware variables, serial
 and QMP sockets and screen dumps; the folder and the QEMU process are gone
@@ -45,6 +47,32 @@ How the awkward set-ups are made (each checked on OVMF 2022.11, QEMU 7.2):
   line length down (1360) while OVMF lays out 1366-pixel lines, so the
   screendump shows the frame buffer sheared; the firmware's own view
   (what a capture reads) is unaffected.
+* Platforms (see PLATFORMS): x64 is q35 with standard VGA and a PS/2
+  keyboard. ia32 is OVMF32, built only with Secure Boot support, so it
+  needs SMM and a secure flash (`-machine q35,smm=on` and the pflash
+  `secure` property); its variable store has no keys enrolled, so Secure
+  Boot is off and unsigned images load. aa64 is AAVMF on `virt` with a
+  Cortex-A57: its only display is `ramfb` (virtio-gpu-pci has no frame
+  buffer a graphics output protocol could offer) and its keyboard a USB one
+  on an xHCI controller (QMP send-key reaches it); the console is the PL011
+  serial port. All three print the same console: "BdsDxe: loading Boot0001
+  ..." lines, then the shell's banner, countdown and prompt, with the same
+  escapes. From QEMU's start to the shell prompt (countdown skipped), on
+  this 2-core machine without KVM: x64 and ia32 about 6 s, aa64 about 9 s.
+* Secure Boot (`secure_boot=True`, x64 only): OVMF built with Secure Boot
+  support and a variable store with Debian's snakeoil keys enrolled
+  (SNAKEOIL_KEY_PEM / SNAKEOIL_CERT_PEM sign images it accepts, e.g.
+  `sbsign` with the key decrypted by `openssl rsa -passin pass:snakeoil`).
+  The firmware's own shell is refused there ("failed to start Boot0002
+  "EFI Internal Shell" ...: Security Violation", then "No bootable option
+  or device was found."), so such a VM runs only what it boots from a disk,
+  e.g. a signed \EFI\BOOT\BOOTX64.EFI; an unsigned one gets "Security
+  Violation" on the console.
+* Disks: the main disk is a virtio-blk device, or with `disk_bus="usb"` a
+  USB mass-storage device on an xHCI controller; `extra_disks` are
+  virtio-blk devices placed before it, so the firmware usually lists their
+  volumes first. `FatDisk(path, offset)` reaches a FAT volume inside a
+  partitioned image (offset 1048576: the first partition of a stick image).
 * `load X.efi` reports "Image 'FS0:\X.efi' loaded at <addr> - Success", or
   after a driver's own message "Image '...' error in StartImage: <status>"
   (LOAD_OK / LOAD_ERROR below).
@@ -55,6 +83,7 @@ them (the main thread, normally).
 """
 
 import ctypes
+import dataclasses
 import json
 import os
 import re
@@ -65,11 +94,72 @@ import subprocess
 import tempfile
 import threading
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
 QEMU = "qemu-system-x86_64"
 OVMF_CODE = Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 OVMF_VARS = Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
+
+SNAKEOIL_KEY_PEM = Path("/usr/share/ovmf/PkKek-1-snakeoil.key")  # password "snakeoil"
+SNAKEOIL_CERT_PEM = Path("/usr/share/ovmf/PkKek-1-snakeoil.pem")
+
+# Flash writes only from SMM: what Secure Boot builds of OVMF need.
+_SECURE_FLASH = ("-machine", "q35,smm=on",
+                 "-global", "driver=cfi.pflash01,property=secure,value=on")
+
+
+@dataclass(frozen=True)
+class Platform:
+    """How one firmware is run: the QEMU binary and machine, the firmware
+    code and variable store files, the display and keyboard devices."""
+    arch: str           # build folder name of the images: x64, ia32, aa64
+    qemu: str
+    machine: tuple      # machine and CPU arguments
+    code: Path          # firmware code, attached read-only
+    vars: Path          # variable store, copied for each VM
+    display: tuple      # the graphics device (left out with graphics=False)
+    keyboard: tuple     # extra devices for the keyboard
+    usb_controller: str = ""  # id of an xHCI controller `keyboard` adds, if any
+
+    def installed(self):
+        """None, or why this platform cannot run here."""
+        if shutil.which(self.qemu) is None:
+            return f"{self.qemu} is not installed"
+        for path in (self.code, self.vars):
+            if not path.is_file():
+                return f"{path} is missing"
+        return None
+
+
+PLATFORMS = {
+    "x64": Platform("x64", QEMU, ("-machine", "q35"), OVMF_CODE, OVMF_VARS,
+                    display=("-vga", "std"), keyboard=()),  # PS/2 keyboard of q35
+    "ia32": Platform("ia32", "qemu-system-i386", _SECURE_FLASH,
+                     Path("/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd"),
+                     Path("/usr/share/OVMF/OVMF32_VARS_4M.fd"),
+                     display=("-vga", "std"), keyboard=()),
+    "aa64": Platform("aa64", "qemu-system-aarch64", ("-machine", "virt", "-cpu", "cortex-a57"),
+                     Path("/usr/share/AAVMF/AAVMF_CODE.fd"), Path("/usr/share/AAVMF/AAVMF_VARS.fd"),
+                     display=("-device", "ramfb"),
+                     keyboard=("-device", "qemu-xhci,id=xhci", "-device", "usb-kbd,bus=xhci.0"),
+                     usb_controller="xhci"),
+}
+SECURE_X64 = dataclasses.replace(PLATFORMS["x64"], machine=_SECURE_FLASH,
+                                 code=Path("/usr/share/OVMF/OVMF_CODE_4M.snakeoil.fd"),
+                                 vars=Path("/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd"))
+
+
+def platform_named(name, secure_boot=False):
+    """The Platform for "x64", "ia32" or "aa64" (a Platform passes through)."""
+    platform = name if isinstance(name, Platform) else PLATFORMS.get(name)
+    if platform is None:
+        raise ValueError(f"unknown platform {name!r}; known: {', '.join(PLATFORMS)}")
+    if secure_boot:
+        if platform.arch != "x64":
+            raise ValueError("secure_boot=True is set up for x64 only")
+        return SECURE_X64
+    return platform
 
 # Console escapes OVMF's terminal driver sends: CSI sequences (colours,
 # cursor moves, "ESC [=3h" mode sets) and two-byte ESC sequences.
@@ -110,11 +200,14 @@ def _run(args, **kwargs):
 
 
 class FatDisk:
-    """A FAT file system in a plain image file (no partition table: OVMF
-    mounts such a "superfloppy" directly), written and read with mtools."""
+    """A FAT file system in an image file, written and read with mtools: at
+    offset 0 a "superfloppy" (no partition table: OVMF mounts it directly),
+    or at `offset` bytes into a partitioned image (1048576: the first
+    partition of a stick image). Names may hold folders ("EFI/BOOT/x.efi")."""
 
-    def __init__(self, path):
+    def __init__(self, path, offset=0):
         self.path = Path(path)
+        self.offset = offset
 
     @classmethod
     def create(cls, folder, name="disk.img", size_mb=64, label="TESTVOL", files=None,
@@ -130,45 +223,71 @@ class FatDisk:
             disk.put_script("startup.nsh", startup)
         return disk
 
+    def _image(self):
+        """mtools' -i argument: the image, and the volume's offset in it."""
+        return f"{self.path}@@{self.offset}" if self.offset else str(self.path)
+
+    def _make_folders(self, name):
+        """Creates the folders above name that are not there yet."""
+        parts = name.strip("/").split("/")[:-1]
+        for depth in range(1, len(parts) + 1):
+            parent = "/".join(parts[:depth - 1])
+            if parts[depth - 1].casefold() not in (n.casefold() for n in self.names(parent)):
+                _run(["mmd", "-i", self._image(), "::" + "/".join(parts[:depth])])
+
     def put(self, name, source):
-        """Copies a host file, or writes bytes, to \\name on the volume."""
+        """Copies a host file, or writes bytes, to \\name on the volume,
+        creating the folders on the way."""
+        self._make_folders(name)
         if isinstance(source, (bytes, bytearray)):
             with tempfile.NamedTemporaryFile(dir=self.path.parent) as data:
                 data.write(source)
                 data.flush()
-                _run(["mcopy", "-o", "-i", str(self.path), data.name, "::" + name])
+                _run(["mcopy", "-o", "-i", self._image(), data.name, "::" + name])
         else:
-            _run(["mcopy", "-o", "-i", str(self.path), str(source), "::" + name])
+            _run(["mcopy", "-o", "-i", self._image(), str(source), "::" + name])
 
     def put_script(self, name, lines):
         """A shell script, one command per line (CR LF, as the shell expects)."""
         self.put(name, ("\r\n".join(lines) + "\r\n").encode("ascii"))
 
+    @staticmethod
+    def _split(name):
+        folder, _, base = name.strip("/").rpartition("/")
+        return folder, base
+
     def read(self, name):
         """Bytes of \\name, or None when there is no such file."""
-        if name not in self.names():
+        folder, base = self._split(name)
+        if base.casefold() not in (n.casefold() for n in self.names(folder)):
             return None
-        with tempfile.TemporaryDirectory(dir=self.path.parent) as folder:
-            out = Path(folder) / "file"
-            _run(["mcopy", "-n", "-i", str(self.path), "::" + name, str(out)])
+        with tempfile.TemporaryDirectory(dir=self.path.parent) as scratch:
+            out = Path(scratch) / "file"
+            _run(["mcopy", "-n", "-i", self._image(), "::" + name, str(out)])
             return out.read_bytes()
 
-    def names(self):
-        """Long names of the files in the root folder."""
-        listing = _run(["mdir", "-b", "-i", str(self.path), "::/"]).stdout.decode()
-        return [line.split("/", 1)[-1].lstrip(":/") for line in listing.splitlines() if line]
+    def names(self, folder=""):
+        """Long names of the files and folders in a folder (default: the
+        root); [] when there is no such folder."""
+        listing = subprocess.run(["mdir", "-b", "-i", self._image(), "::/" + folder.strip("/")],
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if listing.returncode != 0:
+            return []
+        return [line.rstrip("/").rsplit("/", 1)[-1]
+                for line in listing.stdout.decode().splitlines() if line]
 
     _LISTED = re.compile(r"(?m)^(\S+) +(\S*) +(\d+) \d{4}-\d\d-\d\d +\d+:\d\d *(.*?) *$")
 
     def length(self, name):
-        """Length of \\name in the root folder as its directory entry says
-        now, or None. Only reads, so it may be asked while the VM runs (the
-        firmware writes the length when it closes the file)."""
-        listing = subprocess.run(["mdir", "-a", "-i", str(self.path), "::/"],
+        """Length of \\name as its directory entry says now, or None. Only
+        reads, so it may be asked while the VM runs (the firmware writes the
+        length when it closes the file)."""
+        folder, base = self._split(name)
+        listing = subprocess.run(["mdir", "-a", "-i", self._image(), "::/" + folder],
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        for base, extension, length, long_name in self._LISTED.findall(listing.stdout.decode()):
-            listed = long_name or (f"{base}.{extension}" if extension else base)
-            if listed.casefold() == name.casefold():
+        for short, extension, length, long_name in self._LISTED.findall(listing.stdout.decode()):
+            listed = long_name or (f"{short}.{extension}" if extension else short)
+            if listed.casefold() == base.casefold():
                 return int(length)
         return None
 
@@ -180,11 +299,17 @@ def _die_with_parent():
 
 
 class Vm:
-    """One QEMU + OVMF machine; use as a context manager.
+    """One QEMU + UEFI firmware machine; use as a context manager.
 
+    platform    "x64", "ia32" or "aa64" (see PLATFORMS); `vm.platform.arch`
+                names the build folder of the images to test on it
+    secure_boot True (x64 only): Secure Boot on, snakeoil keys enrolled
     disk        a FatDisk to attach, or None; default: a new one made in the
                 VM's folder from `files` and `startup` (pass disk=None and no
                 files for a machine without any disk)
+    disk_bus    "virtio" (default) or "usb": the main disk as a USB stick
+    extra_disks more FatDisks (any image file with a `path`), attached as
+                virtio-blk devices before the main disk
     files       {name on the volume: host path or bytes}
     startup     lines of startup.nsh (None: no startup.nsh)
     read_only   attach the disk read-only (see the module notes)
@@ -193,13 +318,21 @@ class Vm:
                 copy is kept); default: QEMU exits on reset
     timeout     hard limit in seconds for the VM's whole life; QEMU is killed
                 then and every wait fails at once
+
+    `vm.vars_path` is the VM's copy of the firmware's variable store, made
+    when the VM is made; it stays until close() and is complete once the VM
+    has stopped.
     """
 
     _DEFAULT = object()
 
     def __init__(self, disk=_DEFAULT, files=None, startup=None, read_only=False, graphics=True,
-                 timeout=120, memory_mb=256, disk_mb=64, extra_args=(), reboot=False):
-        self.folder = Path(tempfile.mkdtemp(prefix="qemu-vm-"))
+                 timeout=120, memory_mb=256, disk_mb=64, extra_args=(), reboot=False,
+                 platform="x64", secure_boot=False, disk_bus="virtio", extra_disks=()):
+        self.platform = platform_named(platform, secure_boot)
+        if disk_bus not in ("virtio", "usb"):
+            raise ValueError(f"disk_bus {disk_bus!r}: virtio or usb")
+        self.folder = Path(tempfile.mkdtemp(prefix=f"qemu-vm-{self.platform.arch}-"))
         self._process = None
         self._serial = None
         self._qmp = None
@@ -226,6 +359,10 @@ class Vm:
             self.memory_mb = memory_mb
             self.extra_args = list(extra_args)
             self.reboot = reboot
+            self.disk_bus = disk_bus
+            self.extra_disks = list(extra_disks)
+            self.vars_path = self.folder / self.platform.vars.name
+            shutil.copyfile(self.platform.vars, self.vars_path)
         except BaseException:
             shutil.rmtree(self.folder, ignore_errors=True)
             raise
@@ -245,27 +382,39 @@ class Vm:
         return False
 
     def command_line(self):
-        vars_copy = self.folder / "OVMF_VARS.fd"
-        if not vars_copy.exists():
-            shutil.copyfile(OVMF_VARS, vars_copy)
+        platform = self.platform
         args = [
-            QEMU, "-machine", "q35", "-m", str(self.memory_mb), "-nodefaults", "-no-user-config",
-            "-display", "none", "-net", "none",
-            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
-            "-drive", f"if=pflash,format=raw,unit=1,file={vars_copy}",
+            platform.qemu, *platform.machine, "-m", str(self.memory_mb), "-nodefaults",
+            "-no-user-config", "-display", "none", "-net", "none",
+            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={platform.code}",
+            "-drive", f"if=pflash,format=raw,unit=1,file={self.vars_path}",
             # wait=on: the guest starts only once start() is connected, so no
             # console output is lost.
             "-chardev", f"socket,id=serial0,path={self.folder / 'serial.sock'},server=on,wait=on",
             "-serial", "chardev:serial0",
             "-qmp", f"unix:{self.folder / 'qmp.sock'},server=on,wait=off",
-            "-vga", "std" if self.graphics else "none",
         ]
+        if self.graphics:
+            args += platform.display
+        elif platform.display[0] == "-vga":
+            args += ["-vga", "none"]
+        args += platform.keyboard
         if not self.reboot:
             args.append("-no-reboot")
+        for number, extra in enumerate(self.extra_disks, 1):
+            args += ["-drive", f"if=none,id=disk{number},format=raw,file={extra.path}",
+                     "-device", f"virtio-blk-pci,drive=disk{number}"]
         if self.disk is not None:
             readonly = ",readonly=on" if self.read_only else ""
-            args += ["-drive", f"if=none,id=disk0,format=raw,file={self.disk.path}{readonly}",
-                     "-device", "virtio-blk-pci,drive=disk0"]
+            args += ["-drive", f"if=none,id=disk0,format=raw,file={self.disk.path}{readonly}"]
+            if self.disk_bus == "usb":
+                controller = platform.usb_controller
+                if not controller:
+                    controller = "usbdisk"
+                    args += ["-device", f"qemu-xhci,id={controller}"]
+                args += ["-device", f"usb-storage,bus={controller}.0,drive=disk0"]
+            else:
+                args += ["-device", "virtio-blk-pci,drive=disk0"]
         return args + self.extra_args
 
     def start(self):
