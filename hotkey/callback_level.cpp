@@ -11,14 +11,6 @@ VOID EFIAPI RunOnce(EFI_EVENT Event, VOID *Context) {
 
 } // namespace
 
-EFI_TPL CurrentTpl() {
-  // Raising to TPL_HIGH_LEVEL is allowed from any level and hands back the
-  // level it was called at.
-  const EFI_TPL Tpl = BS->RaiseTPL(TPL_HIGH_LEVEL);
-  BS->RestoreTPL(Tpl);
-  return Tpl;
-}
-
 EFI_STATUS RunAtCallbackLevel(VOID (*Work)()) {
   if (CurrentTpl() > TPL_NOTIFY) {
     return EFI_UNSUPPORTED;

@@ -4,10 +4,7 @@
 // from inside a keyboard notification at TPL_NOTIFY.
 #pragma once
 
-#include "common/uefi.h"
-
-// The TPL the caller runs at.
-EFI_TPL CurrentTpl();
+#include "common/tpl.h"
 
 // Queues Work to run once from an event notify at TPL_CALLBACK, which the
 // firmware dispatches as soon as the TPL drops below it. The event is the

@@ -1,7 +1,7 @@
 #include "platform/hotkey_provider/hotkey_dispatch.h"
 
 #include "platform/hotkey_provider/hotkey_service.h"
-#include "platform/hotkey_provider/tpl_guard.h"
+#include "common/tpl.h"
 
 EFI_EVENT HotKeyEvent = nullptr;
 

@@ -1,19 +1,13 @@
 #include "platform/hotkey_provider/hotkey_service.h"
 
 #include "platform/hotkey_provider/hotkey_dispatch.h"
-#include "platform/hotkey_provider/tpl_guard.h"
+#include "common/tpl.h"
 
 HotKeyTable HotKeys = {};
 
 namespace {
 
 EFI_GUID TextInputExGuid = EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID;
-
-EFI_TPL CurrentTpl() {
-  EFI_TPL Tpl = BS->RaiseTPL(TPL_HIGH_LEVEL);
-  BS->RestoreTPL(Tpl);
-  return Tpl;
-}
 
 // The console splitter's input: registering there covers every keyboard,
 // including one connected later.

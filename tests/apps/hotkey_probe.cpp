@@ -15,6 +15,7 @@
 //   "KEY <scan> <char> <shift> <toggle>" per key (keys mode), "KEYS DONE"
 
 #include "common/guards.h"
+#include "common/tpl.h"
 #include "tests/apps/hold.h"
 #include "hotkey/hotkey_protocol.h"
 
@@ -41,12 +42,6 @@ EFI_GUID TextInputExGuid = EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID;
 
 // Set by the probe's own console notify for Ctrl+Alt+F9, reported at the end.
 EFI_TPL NotifyTpl = 0;
-
-EFI_TPL CurrentTpl() {
-  EFI_TPL Tpl = BS->RaiseTPL(TPL_HIGH_LEVEL);
-  BS->RestoreTPL(Tpl);
-  return Tpl;
-}
 
 bool SameText(const CHAR16 *Left, const char16_t *Right) {
   while (*Left != 0 && *Left == *Right) {
