@@ -46,7 +46,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 archs_known="x64 ia32 aa64"
 drivers="HotKeyProvider.efi HotKeyCapture.efi TimedCapture.efi"
-targets="HotKeyProvider HotKeyCapture TimedCapture"
 image_mib=256
 # The partition starts at 1 MiB (sector 2048), as partitioning tools align it.
 first_sector=2048
@@ -145,8 +144,13 @@ if [ "$no_build" = 0 ]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null ||
       fail "configuring $build failed"
   fi
+  # The firmware images only (one target per architecture), not the host
+  # tests: what the build offers is listed by its "help" target.
+  firmware=$(cmake --build "$build" --target help 2>/dev/null |
+    sed -n 's/^\(\.\.\. \)\{0,1\}\(efi_[a-z0-9]*\)\(: phony\)\{0,1\}$/\2/p')
+  [ -n "$firmware" ] || fail "$build has no firmware targets (efi_<arch>): configure it again"
   # shellcheck disable=SC2086 # a list of target names
-  cmake --build "$build" -j "$(nproc)" --target CaptureLoader $targets ||
+  cmake --build "$build" -j "$(nproc)" --target $firmware ||
     fail "building the images in $build failed"
 fi
 
