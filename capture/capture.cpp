@@ -29,7 +29,7 @@ EFI_STATUS CaptureScreenToBmp(CaptureVariant Variant) {
   if (Variant == CaptureVariant::Numbered) {
     // The number is used up even if a later step fails.
     const UINT64 Number = CaptureCounter++;
-    SPrint(NumberedName, FileNameBytes, Text(u"SaveScreen%02d.bmp"), Number);
+    SPrint(NumberedName, FileNameBytes, Text(u"SaveScreen%02ld.bmp"), Number);
     FileName = NumberedName;
   }
 
@@ -45,9 +45,10 @@ EFI_STATUS CaptureScreenToBmp(CaptureVariant Variant) {
 
   const UINT32 Width = GraphicsOutput->Mode->Info->HorizontalResolution;
   const UINT32 Height = GraphicsOutput->Mode->Info->VerticalResolution;
-  // A picture whose length does not fit the header's 32-bit size field cannot
-  // be stored; treat it like a block that cannot be had.
-  if (!BmpSizeFits(Width, Height)) {
+  // A picture whose length does not fit the header's 32-bit size field, or
+  // whose pixels do not fit this firmware's address space, cannot be stored;
+  // treat it like a block that cannot be had.
+  if (!ScreenFitsMemory(Width, Height)) {
     return EFI_OUT_OF_RESOURCES;
   }
   const UINT64 BlockBytes = UINT64{Width} * Height * sizeof(EFI_GRAPHICS_OUTPUT_BLT_PIXEL);

@@ -47,6 +47,17 @@ constexpr bool BmpSizeFits(UINT32 Width, UINT32 Height) {
   return !__builtin_mul_overflow(BmpRowBytes(Width), UINT64{Height}, &RowsBytes) &&
          RowsBytes <= UINT64{0xFFFFFFFF} - sizeof(BmpHeader);
 }
+// Largest value a UINTN holds: 2^32 - 1 on IA-32.
+constexpr UINT64 MaxUintn = static_cast<UINTN>(~UINTN{0});
+// False when the screen's 32-bit pixel block or its BMP would not fit a
+// UINTN (Limit): every size is computed in 64 bits, and one that a 32-bit
+// firmware cannot allocate is refused rather than cut short.
+constexpr bool ScreenFitsMemory(UINT32 Width, UINT32 Height, UINT64 Limit = MaxUintn) {
+  // BmpSizeFits first: with it, W * H * 4 is far from wrapping 64 bits.
+  return BmpSizeFits(Width, Height) &&
+         UINT64{Width} * Height * sizeof(EFI_GRAPHICS_OUTPUT_BLT_PIXEL) <= Limit &&
+         BmpRowBytes(Width) * Height <= Limit;
+}
 // Whole file: header plus H rows (only meaningful when BmpSizeFits).
 constexpr UINT64 BmpFileBytes(UINT32 Width, UINT32 Height) {
   return sizeof(BmpHeader) + BmpRowBytes(Width) * Height;
@@ -55,7 +66,8 @@ constexpr UINT64 BmpFileBytes(UINT32 Width, UINT32 Height) {
 BmpHeader BuildBmpHeader(UINT32 Width, UINT32 Height);
 
 // Bottom-up 24-bit rows of a top-down 32-bit block, in a new pool buffer of
-// BmpRowBytes(W) * H bytes (the caller frees it), or nullptr without memory.
+// BmpRowBytes(W) * H bytes (the caller frees it), or nullptr without memory
+// or when !ScreenFitsMemory(W, H).
 UINT8 *PackBmpRows(const EFI_GRAPHICS_OUTPUT_BLT_PIXEL *Block, UINT32 Width, UINT32 Height);
 
 EFI_STATUS CaptureScreenToBmp(CaptureVariant Variant);

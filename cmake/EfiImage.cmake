@@ -1,31 +1,33 @@
-# Firmware images from gnu-efi: compile freestanding, link as a shared object
-# with gnu-efi's crt0 and linker script, then turn it into a PE32+ image.
+# Firmware images of one architecture (EFI_ARCH, set by the sub-build's
+# toolchain file): compile freestanding, link as a shared object with gnu-efi's
+# crt0 and linker script, then cut the PE image out of it into
+# EFI_IMAGE_OUTPUT_DIR, signed when EFI_SIGN_KEY and EFI_SIGN_CERT are set.
 
-set(GNU_EFI_INCLUDE_DIR /usr/include/efi CACHE PATH "gnu-efi headers")
-set(GNU_EFI_LIB_DIR /usr/lib CACHE PATH "gnu-efi libraries, crt0 and linker script")
+set(EFI_IMAGE_OUTPUT_DIR ${CMAKE_BINARY_DIR}/images CACHE PATH "where the .efi images go")
+set(EFI_SIGN_KEY "" CACHE FILEPATH "private key (PEM) to sign every image with sbsign")
+set(EFI_SIGN_CERT "" CACHE FILEPATH "certificate (PEM) that goes with EFI_SIGN_KEY")
 
-foreach(file crt0-efi-x86_64.o elf_x86_64_efi.lds libefi.a libgnuefi.a)
-  if(NOT EXISTS ${GNU_EFI_LIB_DIR}/${file})
-    message(FATAL_ERROR "${GNU_EFI_LIB_DIR}/${file} missing: install Debian's gnu-efi package")
-  endif()
-endforeach()
+file(MAKE_DIRECTORY ${EFI_IMAGE_OUTPUT_DIR})
 
-find_program(OBJCOPY objcopy REQUIRED)
+efi_arch_settings(${EFI_ARCH})
+efi_arch_missing(${EFI_ARCH} missing)
+if(missing)
+  message(FATAL_ERROR "${EFI_ARCH}: ${missing}")
+endif()
+find_program(EFI_OBJCOPY_PROGRAM ${EFI_OBJCOPY} REQUIRED)
+if(EFI_SIGN_KEY AND EFI_SIGN_CERT)
+  find_program(SBSIGN sbsign REQUIRED)
+endif()
+# Rewritten only when the signing settings change, so that a change remakes
+# every image.
+set(EFI_SIGN_STAMP ${CMAKE_BINARY_DIR}/efi-signing.txt)
+file(CONFIGURE OUTPUT ${EFI_SIGN_STAMP} CONTENT "key=${EFI_SIGN_KEY}\ncert=${EFI_SIGN_CERT}\n")
 
 # Settings every piece of firmware code is compiled with.
-add_library(efi_firmware INTERFACE)
-target_include_directories(efi_firmware SYSTEM INTERFACE
-  ${GNU_EFI_INCLUDE_DIR} ${GNU_EFI_INCLUDE_DIR}/x86_64)
-target_include_directories(efi_firmware INTERFACE ${PROJECT_SOURCE_DIR})
-target_compile_definitions(efi_firmware INTERFACE GNU_EFI_USE_MS_ABI)
-target_compile_options(efi_firmware INTERFACE
-  -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
-  -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector -fno-stack-check
-  -fshort-wchar -fpic -fvisibility=hidden -mno-red-zone -maccumulate-outgoing-args
-  -Wall -Wextra -Werror)
+efi_firmware_interface(efi_firmware ${EFI_ARCH})
 
 # add_efi_image(<name> TYPE app|bsdrv SOURCES ... [LIBRARIES ...])
-# builds <name>.efi in the build folder's top level.
+# builds <name>.efi in EFI_IMAGE_OUTPUT_DIR.
 function(add_efi_image name)
   cmake_parse_arguments(ARG "" "TYPE" "SOURCES;LIBRARIES" ${ARGN})
   if(NOT ARG_TYPE MATCHES "^(app|bsdrv|rtdrv)$")
@@ -36,17 +38,39 @@ function(add_efi_image name)
   set_target_properties(${elf} PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".so"
     NO_SONAME ON LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/elf)
   target_link_libraries(${elf} PRIVATE efi_firmware ${ARG_LIBRARIES}
-    ${GNU_EFI_LIB_DIR}/libefi.a ${GNU_EFI_LIB_DIR}/libgnuefi.a)
+    ${EFI_LIB_DIR}/libefi.a ${EFI_LIB_DIR}/libgnuefi.a)
   target_link_options(${elf} PRIVATE
-    -nostdlib -Wl,-T,${GNU_EFI_LIB_DIR}/elf_x86_64_efi.lds -Wl,-Bsymbolic -Wl,-znocombreloc
-    -Wl,--no-undefined -Wl,--fatal-warnings ${GNU_EFI_LIB_DIR}/crt0-efi-x86_64.o)
-  set(out ${CMAKE_BINARY_DIR}/${name}.efi)
-  add_custom_command(OUTPUT ${out}
-    COMMAND ${OBJCOPY} -j .text -j .sdata -j .data -j .rodata -j .dynamic -j .dynsym
-            -j .rel -j .rela -j .rel.* -j .rela.* -j .reloc
-            --target efi-${ARG_TYPE}-x86_64 $<TARGET_FILE:${elf}> ${out}
-    DEPENDS ${elf}
-    COMMENT "PE32+ image ${name}.efi"
-    VERBATIM)
+    -nostdlib -Wl,-T,${EFI_LIB_DIR}/${EFI_LDS} -Wl,-Bsymbolic -Wl,-znocombreloc
+    -Wl,--no-undefined -Wl,--fatal-warnings ${EFI_ARCH_LINK_OPTIONS} ${EFI_LIB_DIR}/${EFI_CRT0})
+
+  set(sections -j .text -j .sdata -j .data -j .rodata -j .dynamic -j .dynsym
+               -j .rel -j .rela -j .rel.* -j .rela.* -j .reloc)
+  if(EFI_PE_TARGET)
+    set(cut ${EFI_OBJCOPY_PROGRAM} ${sections} --target efi-${ARG_TYPE}-${EFI_PE_TARGET})
+  else()
+    # crt0 holds the PE header and reads the subsystem from this symbol.
+    set(subsystem_app 0xa)
+    set(subsystem_bsdrv 0xb)
+    set(subsystem_rtdrv 0xc)
+    target_link_options(${elf} PRIVATE -Wl,--defsym=EFI_SUBSYSTEM=${subsystem_${ARG_TYPE}})
+    set(cut ${EFI_OBJCOPY_PROGRAM} ${sections} -O binary)
+  endif()
+
+  set(out ${EFI_IMAGE_OUTPUT_DIR}/${name}.efi)
+  if(EFI_SIGN_KEY AND EFI_SIGN_CERT)
+    set(unsigned ${CMAKE_BINARY_DIR}/elf/${name}.unsigned.efi)
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${cut} $<TARGET_FILE:${elf}> ${unsigned}
+      COMMAND ${SBSIGN} --key ${EFI_SIGN_KEY} --cert ${EFI_SIGN_CERT} --output ${out} ${unsigned}
+      DEPENDS ${elf} ${EFI_SIGN_STAMP} ${EFI_SIGN_KEY} ${EFI_SIGN_CERT}
+      COMMENT "${EFI_ARCH}/${name}.efi (signed)"
+      VERBATIM)
+  else()
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${cut} $<TARGET_FILE:${elf}> ${out}
+      DEPENDS ${elf} ${EFI_SIGN_STAMP}
+      COMMENT "${EFI_ARCH}/${name}.efi"
+      VERBATIM)
+  endif()
   add_custom_target(${name} ALL DEPENDS ${out})
 endfunction()

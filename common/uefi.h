@@ -1,8 +1,9 @@
 // The one place that pulls in the gnu-efi headers, so every file sees the same
-// calling convention (EFIAPI = ms_abi) and C linkage for libefi.
+// calling convention (on x64 EFIAPI = ms_abi; ia32 and aa64 have only one)
+// and C linkage for libefi.
 #pragma once
 
-#ifndef GNU_EFI_USE_MS_ABI
+#if defined(__x86_64__) && !defined(GNU_EFI_USE_MS_ABI)
 #error "build with -DGNU_EFI_USE_MS_ABI so firmware tables are called directly"
 #endif
 

@@ -47,20 +47,25 @@
 
 typedef EFI_STATUS(EFIAPI *HOT_KEY_HANDLER)(VOID *Argument);
 
+// The record has the natural layout of this struct on each architecture, as
+// the firmware's own protocol would read it: the pointers are aligned to
+// their size, so Handler is at sizeof(VOID *) and Context right after it
+// (x64 and aa64: 8, 16, size 24; ia32: 4, 8, size 12).
 struct HotKeyRegistration {
   UINT8 KeyCode;
   UINT8 ShiftState;
   UINT8 Flag;
-  // bytes 3..7: alignment gap, never read
+  // bytes 3 .. sizeof(VOID *) - 1: alignment gap, never read
   HOT_KEY_HANDLER Handler;
   VOID *Context;
 };
 static_assert(__builtin_offsetof(HotKeyRegistration, KeyCode) == 0, "record layout");
 static_assert(__builtin_offsetof(HotKeyRegistration, ShiftState) == 1, "record layout");
 static_assert(__builtin_offsetof(HotKeyRegistration, Flag) == 2, "record layout");
-static_assert(__builtin_offsetof(HotKeyRegistration, Handler) == 8, "record layout");
-static_assert(__builtin_offsetof(HotKeyRegistration, Context) == 16, "record layout");
-static_assert(sizeof(HotKeyRegistration) == 24, "x86-64 record layout");
+static_assert(__builtin_offsetof(HotKeyRegistration, Handler) == sizeof(VOID *), "record layout");
+static_assert(__builtin_offsetof(HotKeyRegistration, Context) == 2 * sizeof(VOID *),
+              "record layout");
+static_assert(sizeof(HotKeyRegistration) == 3 * sizeof(VOID *), "record layout");
 
 constexpr UINT8 HotKeyFlagEnabled = 1;
 constexpr UINT8 HotKeyUnregister = 0;

@@ -8,5 +8,5 @@ if [ "${SKIP_SETUP:-0}" != 1 ]; then
   "$root/tools/setup.sh"
 fi
 "$root/tools/build.sh"
-exec /usr/bin/python3 "$root/tools/demo/run_demo.py" --images "${BUILD_DIR:-$root/build}" \
+exec /usr/bin/python3 "$root/tools/demo/run_demo.py" --images "${BUILD_DIR:-$root/build}/x64" \
   --out "${1:-$root/out}"

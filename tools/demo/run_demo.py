@@ -2,7 +2,7 @@
 """Boot OVMF in QEMU, let the capture drivers save the screen, and bring the
 pictures to a host folder (BMP as saved, plus a PNG copy of each).
 
-  run_demo.py [--images BUILD_DIR] [--out DIR] [--only NAME ...]
+  run_demo.py [--images BUILD_DIR/x64] [--out DIR] [--only NAME ...]
 
 Each demo is one function in DEMOS: it gets the folder of the built .efi
 images and returns {file name on the VM's disk: bytes}. The timed one loads
@@ -100,8 +100,8 @@ def save_pictures(pictures, out):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--images", type=Path, default=ROOT / "build",
-                        help="folder with the built .efi images (default: build/)")
+    parser.add_argument("--images", type=Path, default=ROOT / "build" / "x64",
+                        help="folder with the built x64 .efi images (default: build/x64/)")
     parser.add_argument("--out", type=Path, default=ROOT / "out",
                         help="host folder for the pictures (default: out/)")
     parser.add_argument("--only", choices=sorted(DEMOS), action="append",
