@@ -47,8 +47,8 @@ HOLD = 90
 CAPTURE_TIMEOUT = 20
 
 
-def images():
-    return built_images("HotKeyProvider.efi", "HotKeyCapture.efi", "PaintScreen.efi")
+def images(arch="x64"):
+    return built_images("HotKeyProvider.efi", "HotKeyCapture.efi", "PaintScreen.efi", arch=arch)
 
 
 def saved_name(number):
@@ -143,11 +143,11 @@ def assert_held_and_silent(vm, start):
 
 # -- every combination, the badge and the files ---------------------------------------
 
-@pytest.fixture(scope="module")
-def presses():
+def press_each_combination(platform="x64"):
     """One boot: each combination pressed in turn, each save waited for."""
     run = types.SimpleNamespace(painted=painted_image(800, 600), seconds=[])
-    with Vm(files=images(), startup=painted_startup("800x600"), timeout=150) as vm:
+    with Vm(files=images(platform), startup=painted_startup("800x600"), timeout=150,
+            platform=platform) as vm:
         start = boot_painted(vm, "800x600")
         run.before = vm.screendump()
         for number, keys in enumerate(HOT_KEYS):
@@ -164,6 +164,11 @@ def presses():
         run.names = vm.disk.names()
         run.files = [vm.read_file(saved_name(number)) for number in range(len(HOT_KEYS))]
     return run
+
+
+@pytest.fixture(scope="module")
+def presses():
+    return press_each_combination()
 
 
 class TestCombinations:

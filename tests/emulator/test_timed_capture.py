@@ -32,8 +32,8 @@ CAPTURE_LINES = ("ScreenWidth:", "Start Save Screen", "Save is ok", "Create File
                  "Save Screen Error", "Write Bmp", "Not Find  Draw Protocol")
 
 
-def images():
-    return built_images("TimedCapture.efi", "PaintScreen.efi")
+def images(arch="x64"):
+    return built_images("TimedCapture.efi", "PaintScreen.efi", arch=arch)
 
 
 def resolution(mode):
@@ -66,10 +66,10 @@ class Run:
     raw_console: bytes   # the whole console, escapes kept
 
 
-def run_captures(modes, old_file=None, prelude=(), timeout=None):
-    """Boots once; for each mode loads TimedCapture, paints the screen at
-    that mode and keeps a copy of the file the capture wrote."""
-    files = dict(images())
+def run_captures(modes, old_file=None, prelude=(), timeout=None, platform="x64"):
+    """Boots `platform` once; for each mode loads TimedCapture, paints the
+    screen at that mode and keeps a copy of the file the capture wrote."""
+    files = dict(images(platform))
     if old_file is not None:
         files["SaveScreen.bmp"] = old_file
     lines = ["fs0:", *prelude, "echo PRELUDE DONE"]
@@ -78,7 +78,7 @@ def run_captures(modes, old_file=None, prelude=(), timeout=None):
                   f"cp -q SaveScreen.bmp capture{number}.bmp"]
     lines.append("echo CAPTURES DONE")
     timeout = timeout or 60 + 20 * len(modes)
-    with Vm(files=files, startup=lines, timeout=timeout) as vm:
+    with Vm(files=files, startup=lines, timeout=timeout, platform=platform) as vm:
         vm.skip_startup_countdown()
         vm.wait_for("> echo PRELUDE DONE")
         prelude_text = vm.console()[:vm.mark()]
