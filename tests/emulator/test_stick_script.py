@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from built_images import EFI_DIR
+from built_images import built_images
 from stick_disk import (BOOT_NAMES, ESP_TYPE, esp_files, esp_free_bytes, esp_info, esp_read,
                         gpt_partitions, run_make_stick, stick_layout)
 
@@ -56,10 +56,7 @@ def fake_build(folder, archs=("x64",), source=None, leave_out=()):
 
 def real_pe_image():
     """A PE image from the project's build, for sbsign to work on."""
-    for path in (EFI_DIR / "x64" / "TimedCapture.efi", EFI_DIR / "TimedCapture.efi"):
-        if path.is_file():
-            return path
-    pytest.fail(f"no TimedCapture.efi in {EFI_DIR} or {EFI_DIR}/x64: build first")
+    return built_images("TimedCapture.efi")["TimedCapture.efi"]
 
 
 def folder_state(folder):
