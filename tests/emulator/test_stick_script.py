@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from built_images import built_images
-from stick_disk import (BOOT_NAMES, ESP_TYPE, esp_files, esp_free_bytes, esp_info, esp_read,
+from stick_disk import (ESP_TYPE, esp_files, esp_free_bytes, esp_info, esp_read,
                         gpt_partitions, run_make_stick, stick_layout)
 
 IMAGE_BYTES = 256 * 1024 * 1024
