@@ -227,12 +227,22 @@ class FatDisk:
         """mtools' -i argument: the image, and the volume's offset in it."""
         return f"{self.path}@@{self.offset}" if self.offset else str(self.path)
 
+    def _missing(self, name):
+        """Index of the first part of the path name that is not on the
+        volume, or None when the whole path is there."""
+        parts = name.strip("/").split("/")
+        for depth, part in enumerate(parts):
+            listed = self.names("/".join(parts[:depth]))
+            if part.casefold() not in (entry.casefold() for entry in listed):
+                return depth
+        return None
+
     def _make_folders(self, name):
         """Creates the folders above name that are not there yet."""
         parts = name.strip("/").split("/")[:-1]
-        for depth in range(1, len(parts) + 1):
-            parent = "/".join(parts[:depth - 1])
-            if parts[depth - 1].casefold() not in (n.casefold() for n in self.names(parent)):
+        missing = self._missing("/".join(parts)) if parts else None
+        if missing is not None:
+            for depth in range(missing + 1, len(parts) + 1):
                 _run(["mmd", "-i", self._image(), "::" + "/".join(parts[:depth])])
 
     def put(self, name, source):
@@ -258,8 +268,7 @@ class FatDisk:
 
     def read(self, name):
         """Bytes of \\name, or None when there is no such file."""
-        folder, base = self._split(name)
-        if base.casefold() not in (n.casefold() for n in self.names(folder)):
+        if self._missing(name) is not None:
             return None
         with tempfile.TemporaryDirectory(dir=self.path.parent) as scratch:
             out = Path(scratch) / "file"
@@ -268,13 +277,10 @@ class FatDisk:
 
     def names(self, folder=""):
         """Long names of the files and folders in a folder (default: the
-        root); [] when there is no such folder."""
-        listing = subprocess.run(["mdir", "-b", "-i", self._image(), "::/" + folder.strip("/")],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        if listing.returncode != 0:
-            return []
-        return [line.rstrip("/").rsplit("/", 1)[-1]
-                for line in listing.stdout.decode().splitlines() if line]
+        root); the folder must exist."""
+        listing = _run(["mdir", "-b", "-i", self._image(), "::/" + folder.strip("/")]).stdout
+        return [line.rstrip("/").rsplit("/", 1)[-1] for line in listing.decode().splitlines()
+                if line]
 
     _LISTED = re.compile(r"(?m)^(\S+) +(\S*) +(\d+) \d{4}-\d\d-\d\d +\d+:\d\d *(.*?) *$")
 
