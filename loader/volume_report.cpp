@@ -38,6 +38,20 @@ void ReadLabelAs(EFI_FILE_PROTOCOL *Root, EFI_GUID *Type, UINTN LabelOffset,
   Label[Length] = 0;
 }
 
+// The firmware's own text for a device path (as its shell and boot messages
+// show it) in pool memory, or libefi's when the firmware has no converter;
+// nullptr when there is none. libefi's is only the fallback: it writes through
+// the result of an allocation that failed.
+CHAR16 *DevicePathText(EFI_DEVICE_PATH *Path) {
+  EFI_DEVICE_PATH_TO_TEXT_PROTOCOL *ToText = nullptr;
+  EFI_STATUS Status = BS->LocateProtocol(&gEfiDevicePathToTextProtocolGuid, nullptr,
+                                         reinterpret_cast<VOID **>(&ToText));
+  if (!EFI_ERROR(Status) && ToText != nullptr) {
+    return ToText->ConvertDevicePathToText(Path, FALSE, FALSE);
+  }
+  return DevicePathToStr(Path);
+}
+
 void ReadVolumeLabel(EFI_HANDLE Volume, CHAR16 (&Label)[MaxLabelChars]) {
   Label[0] = 0;
   EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *FileSystem = nullptr;
@@ -70,7 +84,7 @@ void ReportPictureVolume() {
     return;
   }
   EFI_DEVICE_PATH *DevicePath = DevicePathFromHandle(Handles[0]);
-  PoolPtr<CHAR16> PathText(DevicePath != nullptr ? DevicePathToStr(DevicePath) : nullptr);
+  PoolPtr<CHAR16> PathText(DevicePath != nullptr ? DevicePathText(DevicePath) : nullptr);
   CHAR16 Label[MaxLabelChars];
   ReadVolumeLabel(Handles[0], Label);
 

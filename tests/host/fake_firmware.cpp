@@ -65,6 +65,15 @@ std::string GuidName(const EFI_GUID *Guid) {
   return Text;
 }
 
+// The registry format, upper case, as device path texts show GUIDs.
+std::string GuidText(const EFI_GUID &Guid) {
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Guid.Data1,
+                Guid.Data2, Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3],
+                Guid.Data4[4], Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
+  return Text;
+}
+
 std::string Hex(UINT64 Value, int Digits = 2) {
   char Text[24];
   std::snprintf(Text, sizeof Text, "0x%0*llX", Digits, static_cast<unsigned long long>(Value));
@@ -260,12 +269,17 @@ const char *FwCallName(FwCall Call) {
     FAKE_CALL_NAME(OpenProtocol)
     FAKE_CALL_NAME(CloseProtocol)
     FAKE_CALL_NAME(Stall)
+    FAKE_CALL_NAME(LoadImage)
+    FAKE_CALL_NAME(StartImage)
+    FAKE_CALL_NAME(UnloadImage)
+    FAKE_CALL_NAME(WaitForEvent)
     FAKE_CALL_NAME(GetVariable)
     FAKE_CALL_NAME(OutputString)
     FAKE_CALL_NAME(SetAttribute)
     FAKE_CALL_NAME(ClearScreen)
     FAKE_CALL_NAME(SetCursorPosition)
     FAKE_CALL_NAME(EnableCursor)
+    FAKE_CALL_NAME(ReadKeyStroke)
     FAKE_CALL_NAME(GopQueryMode)
     FAKE_CALL_NAME(GopSetMode)
     FAKE_CALL_NAME(Blt)
@@ -433,6 +447,7 @@ struct FakeFirmwareEntry {
     }
     Record->TimerType = Type;
     Record->TriggerTime = TriggerTime;
+    Record->ArmedAt = S.Fw.Now_;
     Record->Armed = Type != TimerCancel;
     return S.Return(EFI_SUCCESS);
   }
@@ -607,17 +622,241 @@ struct FakeFirmwareEntry {
     return S.Return(EFI_SUCCESS);
   }
 
-  // Runtime services: no variables are stored.
-  static EFI_STATUS EFIAPI GetVariable(CHAR16 *Name, EFI_GUID *, UINT32 *, UINTN *DataSize,
-                                       VOID *) {
+  // Runtime services: variables from PutVariable.
+  static EFI_STATUS EFIAPI GetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 *Attributes,
+                                       UINTN *DataSize, VOID *Data) {
     Scope S = Begin(FwCall::GetVariable, ToUtf8(Name));
     if (S.Fails) {
       return S.Return(S.Injected);
     }
-    if (Name == nullptr || DataSize == nullptr) {
+    if (Name == nullptr || Guid == nullptr || DataSize == nullptr) {
       return S.Return(EFI_INVALID_PARAMETER);
     }
-    return S.Return(EFI_NOT_FOUND);
+    std::u16string Key;
+    for (const CHAR16 *Char = Name; *Char != 0; ++Char) {
+      Key += static_cast<char16_t>(*Char);
+    }
+    const auto Found = S.Fw.Variables_.find({Key, GuidText(*Guid)});
+    if (Found == S.Fw.Variables_.end()) {
+      return S.Return(EFI_NOT_FOUND);
+    }
+    const std::vector<UINT8> &Value = Found->second.second;
+    if (*DataSize < Value.size()) {
+      *DataSize = Value.size();
+      return S.Return(EFI_BUFFER_TOO_SMALL);
+    }
+    if (Data == nullptr) {
+      return S.Return(EFI_INVALID_PARAMETER);
+    }
+    S.Fw.CheckPoolExtent(Data, Value.size(), "GetVariable");
+    if (!Value.empty()) {
+      std::memcpy(Data, Value.data(), Value.size());
+    }
+    *DataSize = Value.size();
+    if (Attributes != nullptr) {
+      *Attributes = Found->second.first;
+    }
+    return S.Return(EFI_SUCCESS);
+  }
+
+  // Images ------------------------------------------------------------------
+
+  static EFI_STATUS EFIAPI LoadImage(BOOLEAN BootPolicy, EFI_HANDLE Parent,
+                                     EFI_DEVICE_PATH *DevicePath, VOID *SourceBuffer, UINTN,
+                                     EFI_HANDLE *ImageHandle) {
+    const std::string Path = FakeFirmware::DevicePathText(DevicePath);
+    Scope S = Begin(FwCall::LoadImage, Path);
+    if (S.Fails) {
+      return S.Return(S.Injected);
+    }
+    FakeFirmware &F = S.Fw;
+    const FakeFirmware::HandleRecord *ParentRecord = F.FindHandle(Parent);
+    if (ImageHandle == nullptr || ParentRecord == nullptr ||
+        F.FindInterface(*ParentRecord, gEfiLoadedImageProtocolGuid) == nullptr) {
+      return S.Return(EFI_INVALID_PARAMETER);
+    }
+    if (SourceBuffer != nullptr || BootPolicy) {
+      return S.Return(EFI_UNSUPPORTED); // the fake loads files by their device path only
+    }
+    if (DevicePath == nullptr) {
+      return S.Return(EFI_NOT_FOUND);
+    }
+    if (Path == "<malformed>") {
+      F.ReportMisuse("LoadImage of a malformed device path");
+      return S.Return(EFI_INVALID_PARAMETER);
+    }
+    const auto File = F.ImageFiles_.find(Path);
+    if (File == F.ImageFiles_.end()) {
+      return S.Return(EFI_NOT_FOUND);
+    }
+    const EFI_STATUS LoadStatus = File->second.LoadStatus;
+    if (EFI_ERROR(LoadStatus) && LoadStatus != EFI_SECURITY_VIOLATION) {
+      return S.Return(LoadStatus);
+    }
+    auto State = std::make_unique<FakeFirmware::ImageState>();
+    State->File = File->second;
+    State->Protocol.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+    State->Protocol.ParentHandle = Parent;
+    State->Protocol.SystemTable = &F.SystemTable_;
+    State->Protocol.ImageCodeType = EfiBootServicesCode;
+    State->Protocol.ImageDataType = EfiBootServicesData;
+    const EFI_HANDLE Handle = F.InstallProtocol(gEfiLoadedImageProtocolGuid, &State->Protocol);
+    FakeFirmware::LoadedImageRecord Record;
+    Record.Path = Path;
+    Record.Handle = Handle;
+    Record.Startable = LoadStatus == EFI_SUCCESS;
+    F.LoadedImages_.push_back(Record);
+    F.ImageStates_.push_back(std::move(State));
+    *ImageHandle = Handle;
+    return S.Return(LoadStatus);
+  }
+
+  static EFI_STATUS EFIAPI StartImage(EFI_HANDLE ImageHandle, UINTN *ExitDataSize,
+                                      CHAR16 **ExitData) {
+    FakeFirmware &F = Fw();
+    const size_t Index = F.LoadedImageIndex(ImageHandle);
+    const bool Known = Index < F.LoadedImages_.size();
+    Scope S = Begin(FwCall::StartImage, Known ? F.LoadedImages_[Index].Path : "?");
+    if (S.Fails) {
+      return S.Return(S.Injected);
+    }
+    FakeFirmware::LoadedImageRecord *Record = Known ? &F.LoadedImages_[Index] : nullptr;
+    if (Record == nullptr || !Record->Loaded || Record->Started) {
+      F.ReportMisuse("StartImage of a handle that is no loaded, unstarted image");
+      return S.Return(EFI_INVALID_PARAMETER);
+    }
+    if (!Record->Startable) {
+      F.ReportMisuse("StartImage of an image loaded despite a security violation");
+      return S.Return(EFI_SECURITY_VIOLATION);
+    }
+    const FakeFirmware::ImageFile File = F.ImageStates_[Index]->File;
+    Record->Started = true;
+    const EFI_STATUS Status = File.Start ? File.Start(ImageHandle) : EFI_SUCCESS;
+    // The entry point may have loaded images; find the record again.
+    Record = &F.LoadedImages_[Index];
+    Record->StartStatus = Status;
+    if (ExitDataSize != nullptr) {
+      *ExitDataSize = 0;
+    }
+    if (ExitData != nullptr) {
+      *ExitData = nullptr;
+    }
+    if (!File.ExitData.empty() && ExitDataSize != nullptr && ExitData != nullptr) {
+      const std::u16string Text = ToUtf16(File.ExitData);
+      VOID *Copy = nullptr;
+      const UINTN Bytes = (Text.size() + 1) * sizeof(CHAR16);
+      if (!EFI_ERROR(F.PoolAllocate(Bytes, &Copy, true, "StartImage exit data"))) {
+        std::memcpy(Copy, Text.c_str(), Bytes);
+        *ExitDataSize = Bytes;
+        *ExitData = static_cast<CHAR16 *>(Copy);
+      }
+    }
+    if (File.Application && Status == EFI_SUCCESS) {
+      Record->Loaded = false;
+      F.UninstallProtocol(gEfiLoadedImageProtocolGuid, ImageHandle);
+    }
+    return S.Return(Status);
+  }
+
+  static EFI_STATUS EFIAPI UnloadImage(EFI_HANDLE ImageHandle) {
+    FakeFirmware &F = Fw();
+    const size_t Index = F.LoadedImageIndex(ImageHandle);
+    const bool Known = Index < F.LoadedImages_.size();
+    Scope S = Begin(FwCall::UnloadImage, Known ? F.LoadedImages_[Index].Path : "?");
+    if (S.Fails) {
+      return S.Return(S.Injected);
+    }
+    FakeFirmware::LoadedImageRecord *Record = Known ? &F.LoadedImages_[Index] : nullptr;
+    if (Record == nullptr || !Record->Loaded) {
+      F.ReportMisuse("UnloadImage of a handle that is no loaded image");
+      return S.Return(EFI_INVALID_PARAMETER);
+    }
+    if (Record->Started && !EFI_ERROR(Record->StartStatus)) {
+      const FakeFirmware::ImageFile File = F.ImageStates_[Index]->File;
+      const EFI_STATUS Status = File.Unload ? File.Unload() : EFI_UNSUPPORTED;
+      if (EFI_ERROR(Status)) {
+        return S.Return(Status);
+      }
+      Record = &F.LoadedImages_[Index];
+    }
+    Record->Loaded = false;
+    F.UninstallProtocol(gEfiLoadedImageProtocolGuid, ImageHandle);
+    return S.Return(EFI_SUCCESS);
+  }
+
+  static EFI_STATUS EFIAPI WaitForEvent(UINTN Count, EFI_EVENT *Events, UINTN *Index) {
+    Scope S = Begin(FwCall::WaitForEvent, std::to_string(Count));
+    if (S.Fails) {
+      return S.Return(S.Injected);
+    }
+    FakeFirmware &F = S.Fw;
+    if (Count == 0 || Events == nullptr || Index == nullptr) {
+      return S.Return(EFI_INVALID_PARAMETER);
+    }
+    if (F.Tpl_ != TPL_APPLICATION) {
+      F.ReportMisuse("WaitForEvent at TPL " + std::to_string(F.Tpl_));
+      return S.Return(EFI_UNSUPPORTED);
+    }
+    for (;;) {
+      UINT64 Next = ~UINT64{0};
+      FakeEvent *NextTimer = nullptr;
+      for (UINTN I = 0; I < Count; ++I) {
+        if (Events[I] == &F.KeyEvent_) {
+          if (F.KeyReady()) {
+            *Index = I;
+            return S.Return(EFI_SUCCESS);
+          }
+          if (!F.Keys_.empty() && F.Keys_.front().second < Next) {
+            Next = F.Keys_.front().second;
+            NextTimer = nullptr;
+          }
+          continue;
+        }
+        FakeEvent *Record = F.OpenEvent(Events[I], "WaitForEvent");
+        if (Record == nullptr || (Record->Type & EVT_NOTIFY_SIGNAL) != 0) {
+          *Index = I;
+          return S.Return(EFI_INVALID_PARAMETER);
+        }
+        unsigned &Seen = F.SignalsSeen_[Record];
+        if (Record->Signals > Seen) {
+          Seen = Record->Signals; // waiting clears the signalled state
+          *Index = I;
+          return S.Return(EFI_SUCCESS);
+        }
+        const UINT64 Due = Record->ArmedAt + Record->TriggerTime;
+        if (Record->Armed && Due < Next) {
+          Next = Due;
+          NextTimer = Record;
+        }
+      }
+      if (Next == ~UINT64{0}) {
+        F.ReportMisuse("WaitForEvent on events that can never be signalled");
+        return S.Return(EFI_UNSUPPORTED);
+      }
+      F.Now_ = std::max(F.Now_, Next);
+      if (NextTimer != nullptr) {
+        if (NextTimer->TimerType == TimerPeriodic) {
+          NextTimer->ArmedAt = F.Now_;
+        }
+        F.FireTimer(NextTimer);
+      }
+    }
+  }
+
+  static EFI_STATUS EFIAPI ReadKeyStroke(SIMPLE_INPUT_INTERFACE *, EFI_INPUT_KEY *Key) {
+    Scope S = Begin(FwCall::ReadKeyStroke);
+    if (S.Fails) {
+      return S.Return(S.Injected);
+    }
+    if (Key == nullptr) {
+      return S.Return(EFI_INVALID_PARAMETER);
+    }
+    if (!S.Fw.KeyReady()) {
+      return S.Return(EFI_NOT_READY);
+    }
+    *Key = S.Fw.Keys_.front().first;
+    S.Fw.Keys_.pop_front();
+    return S.Return(EFI_SUCCESS);
   }
 
   // Console output ----------------------------------------------------------
@@ -1055,6 +1294,11 @@ struct FakeFirmwareEntry {
     if (File == nullptr || Type == nullptr || BufferSize == nullptr) {
       return S.Return(EFI_INVALID_PARAMETER);
     }
+    if (File->Directory && File->Name == "\\" &&
+        (SameGuid(*Type, gEfiFileSystemVolumeLabelInfoIdGuid) ||
+         (SameGuid(*Type, gEfiFileSystemInfoGuid) && !File->Volume->VolumeLabelInfoOnly))) {
+      return S.Return(VolumeInfo(*File->Volume, *Type, BufferSize, Buffer));
+    }
     if (!SameGuid(*Type, gEfiFileInfoGuid)) {
       return S.Return(EFI_UNSUPPORTED);
     }
@@ -1081,6 +1325,36 @@ struct FakeFirmwareEntry {
     std::memcpy(Out + SIZE_OF_EFI_FILE_INFO, Name.c_str(), (Name.size() + 1) * sizeof(CHAR16));
     *BufferSize = Needed;
     return S.Return(EFI_SUCCESS);
+  }
+
+  // EFI_FILE_SYSTEM_VOLUME_LABEL or EFI_FILE_SYSTEM_INFO of a root directory.
+  static EFI_STATUS VolumeInfo(const FakeVolume &Volume, const EFI_GUID &Type, UINTN *BufferSize,
+                               VOID *Buffer) {
+    const bool LabelOnly = SameGuid(Type, gEfiFileSystemVolumeLabelInfoIdGuid);
+    const UINTN Fixed =
+        LabelOnly ? SIZE_OF_EFI_FILE_SYSTEM_VOLUME_LABEL_INFO : SIZE_OF_EFI_FILE_SYSTEM_INFO;
+    const std::u16string Label = ToUtf16(Volume.Label);
+    const UINTN Needed = Fixed + (Label.size() + 1) * sizeof(CHAR16);
+    if (*BufferSize < Needed) {
+      *BufferSize = Needed;
+      return EFI_BUFFER_TOO_SMALL;
+    }
+    if (Buffer == nullptr) {
+      return EFI_INVALID_PARAMETER;
+    }
+    auto *Out = static_cast<UINT8 *>(Buffer);
+    if (!LabelOnly) {
+      EFI_FILE_SYSTEM_INFO Info{};
+      Info.Size = Needed;
+      Info.ReadOnly = Volume.ReadOnly;
+      Info.VolumeSize = Volume.Capacity;
+      Info.FreeSpace = Volume.Capacity - Volume.UsedBytes();
+      Info.BlockSize = 512;
+      std::memcpy(Out, &Info, Fixed);
+    }
+    std::memcpy(Out + Fixed, Label.c_str(), (Label.size() + 1) * sizeof(CHAR16));
+    *BufferSize = Needed;
+    return EFI_SUCCESS;
   }
 
   static EFI_STATUS EFIAPI SetInfo(EFI_FILE_PROTOCOL *This, EFI_GUID *Type, UINTN BufferSize,
@@ -1266,6 +1540,10 @@ FakeFirmware::FakeFirmware() {
   BootServices_.OpenProtocol = &E::OpenProtocol;
   BootServices_.CloseProtocol = &E::CloseProtocol;
   BootServices_.Stall = &E::Stall;
+  BootServices_.LoadImage = &E::LoadImage;
+  BootServices_.StartImage = &E::StartImage;
+  BootServices_.UnloadImage = &E::UnloadImage;
+  BootServices_.WaitForEvent = &E::WaitForEvent;
 
   RuntimeServices_.Hdr.Signature = EFI_RUNTIME_SERVICES_SIGNATURE;
   RuntimeServices_.Hdr.Revision = EFI_RUNTIME_SERVICES_REVISION;
@@ -1281,7 +1559,10 @@ FakeFirmware::FakeFirmware() {
   ConOutMode_.Attribute = EFI_TEXT_ATTR(EFI_LIGHTGRAY, EFI_BLACK);
   ConOutMode_.CursorVisible = TRUE;
   ConOut_.Mode = &ConOutMode_;
-  ConIn_.WaitForKey = nullptr;
+  ConIn_.ReadKeyStroke = &E::ReadKeyStroke;
+  ConIn_.WaitForKey = &KeyEvent_;
+  KeyEvent_.Type = EVT_NOTIFY_WAIT;
+  KeyEvent_.NotifyTpl = TPL_NOTIFY;
 
   Gop_.QueryMode = &E::GopQueryMode;
   Gop_.SetMode = &E::GopSetMode;
@@ -1699,6 +1980,87 @@ bool FakeFirmware::FireTimer(EFI_EVENT Event) {
     RunNotify(Record, Event);
   }
   return true;
+}
+
+void FakeFirmware::AddImageFile(const std::string &Path, ImageFile File) {
+  ImageFiles_[Path] = std::move(File);
+}
+
+size_t FakeFirmware::LoadedImageIndex(EFI_HANDLE Handle) const {
+  size_t Index = 0;
+  while (Index < LoadedImages_.size() && LoadedImages_[Index].Handle != Handle) {
+    ++Index;
+  }
+  return Index;
+}
+
+std::vector<std::string> FakeFirmware::ImagesLoadedNow() const {
+  std::vector<std::string> Paths;
+  for (const LoadedImageRecord &Record : LoadedImages_) {
+    if (Record.Loaded) {
+      Paths.push_back(Record.Path);
+    }
+  }
+  return Paths;
+}
+
+std::string FakeFirmware::DevicePathText(const EFI_DEVICE_PATH *Path) {
+  if (Path == nullptr) {
+    return "";
+  }
+  constexpr size_t MaxBytes = 4096;
+  const auto *Bytes = reinterpret_cast<const UINT8 *>(Path);
+  std::string Text;
+  for (size_t Offset = 0; Offset + 4 <= MaxBytes;) {
+    const UINT8 *Node = Bytes + Offset;
+    const size_t Length = Node[2] | (Node[3] << 8);
+    if (Length < 4 || Offset + Length > MaxBytes) {
+      break;
+    }
+    if (Node[0] == END_DEVICE_PATH_TYPE && Node[1] == END_ENTIRE_DEVICE_PATH_SUBTYPE) {
+      return Text;
+    }
+    if (!Text.empty()) {
+      Text += "/";
+    }
+    EFI_GUID Guid{};
+    if (Node[0] == MEDIA_DEVICE_PATH && Node[1] == MEDIA_FILEPATH_DP) {
+      std::u16string Name((Length - 4) / 2, u'\0');
+      std::memcpy(&Name[0], Node + 4, Name.size() * 2);
+      Name.resize(std::min(Name.size(), Name.find(u'\0')));
+      std::vector<CHAR16> Chars(Name.begin(), Name.end());
+      Chars.push_back(0);
+      Text += ToUtf8(Chars.data());
+    } else if (Node[0] == MEDIA_DEVICE_PATH &&
+               (Node[1] == MEDIA_PIWG_FW_FILE_DP || Node[1] == MEDIA_PIWG_FW_VOL_DP) &&
+               Length >= 4 + sizeof Guid) {
+      std::memcpy(&Guid, Node + 4, sizeof Guid);
+      Text +=
+          std::string(Node[1] == MEDIA_PIWG_FW_FILE_DP ? "FvFile(" : "Fv(") + GuidText(Guid) + ")";
+    } else {
+      Text += "Node(" + std::to_string(Node[0]) + "," + std::to_string(Node[1]);
+      if (Length > 4) {
+        Text += ",";
+        for (size_t I = 4; I < Length; ++I) {
+          char Byte[3];
+          std::snprintf(Byte, sizeof Byte, "%02x", Node[I]);
+          Text += Byte;
+        }
+      }
+      Text += ")";
+    }
+    Offset += Length;
+  }
+  return "<malformed>";
+}
+
+void FakeFirmware::PutVariable(const std::string &Name, const EFI_GUID &Guid,
+                               std::vector<UINT8> Data, UINT32 Attributes) {
+  Variables_[{ToUtf16(Name), GuidText(Guid)}] = {Attributes, std::move(Data)};
+}
+
+void FakeFirmware::QueueKey(EFI_INPUT_KEY Key, UINT64 At) {
+  Keys_.emplace_back(Key, At);
 }
 
 ::testing::AssertionResult FakeFirmware::Clean() const {

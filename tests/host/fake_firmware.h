@@ -46,6 +46,10 @@ enum class FwCall {
   OpenProtocol,
   CloseProtocol,
   Stall,
+  LoadImage,
+  StartImage,
+  UnloadImage,
+  WaitForEvent,
   // runtime services
   GetVariable,
   // console output
@@ -54,6 +58,8 @@ enum class FwCall {
   ClearScreen,
   SetCursorPosition,
   EnableCursor,
+  // console input
+  ReadKeyStroke,
   // graphics output
   GopQueryMode,
   GopSetMode,
@@ -129,6 +135,8 @@ struct FakeEvent {
   UINT64 TriggerTime = 0;
   unsigned Signals = 0;
   unsigned Notifications = 0;
+  // When SetTimer armed it, on the fake clock (FakeFirmware::Now).
+  UINT64 ArmedAt = 0;
 };
 
 struct FakeFileData {
@@ -144,6 +152,10 @@ class FakeVolume {
 public:
   // Creating files, writing and SetInfo fail with EFI_WRITE_PROTECTED.
   bool ReadOnly = false;
+  // The root directory's GetInfo answers EFI_FILE_SYSTEM_VOLUME_LABEL with
+  // this; EFI_FILE_SYSTEM_INFO too, unless VolumeLabelInfoOnly.
+  std::string Label;
+  bool VolumeLabelInfoOnly = false;
   // Total bytes the files may hold; a Write or SetInfo that would pass it
   // fails with EFI_VOLUME_FULL and changes nothing.
   UINT64 Capacity = UINT64_MAX;
@@ -270,6 +282,63 @@ public:
   EFI_TPL CurrentTpl() const { return Tpl_; }
   UINT64 StalledMicroseconds() const { return Stalled_; }
 
+  // --- images --------------------------------------------------------------
+  // An image file LoadImage finds by the text (DevicePathText) of the device
+  // path it is given.
+  struct ImageFile {
+    // LoadImage's answer. EFI_SECURITY_VIOLATION loads the image all the same
+    // and hands out its handle, as the firmware does (UEFI 2.x, LoadImage);
+    // other errors load nothing.
+    EFI_STATUS LoadStatus = EFI_SUCCESS;
+    // The entry point StartImage runs (nullptr: returns EFI_SUCCESS).
+    std::function<EFI_STATUS(EFI_HANDLE Image)> Start;
+    // The image's unload function: UnloadImage of a started image calls it and
+    // fails with EFI_UNSUPPORTED without one.
+    std::function<EFI_STATUS()> Unload;
+    // An application is unloaded by the firmware when it returns
+    // EFI_SUCCESS. Nothing is unloaded after a failed start.
+    bool Application = false;
+    // Exit data the entry point hands back (in pool memory the caller frees).
+    std::string ExitData;
+  };
+  void AddImageFile(const std::string &Path, ImageFile File);
+  struct LoadedImageRecord {
+    std::string Path;
+    EFI_HANDLE Handle;
+    bool Started = false;
+    EFI_STATUS StartStatus = EFI_NOT_STARTED; // what its entry point returned
+    bool Loaded = true;                       // false once unloaded
+    bool Startable = true;                    // false when loaded despite a security violation
+  };
+  // Every image LoadImage handed out a handle for, in load order.
+  const std::deque<LoadedImageRecord> &LoadedImages() const { return LoadedImages_; }
+  // Paths of the images loaded now.
+  std::vector<std::string> ImagesLoadedNow() const;
+  // The running image's protocol (DeviceHandle and FilePath are for the test to set).
+  EFI_LOADED_IMAGE_PROTOCOL &RunningImage() { return LoadedImage_; }
+  // A device path as "/"-joined node texts: a file path node as its path,
+  // firmware volume and file nodes as Fv(guid) and FvFile(guid), every other
+  // node as Node(type,subtype,hex bytes). "" for nullptr; "<malformed>" for a
+  // node shorter than its header or no end node within 4096 bytes.
+  static std::string DevicePathText(const EFI_DEVICE_PATH *Path);
+
+  // --- variables -------------------------------------------------------------
+  // GetVariable answers from these. SetVariable stays unimplemented: firmware
+  // code of this project writes no variable.
+  void PutVariable(const std::string &Name, const EFI_GUID &Guid, std::vector<UINT8> Data,
+                   UINT32 Attributes = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
+                                       EFI_VARIABLE_RUNTIME_ACCESS);
+
+  // --- time and keys -----------------------------------------------------------
+  // The fake clock in 100 ns units: WaitForEvent moves it on to the next
+  // timer of the events it waits for (or the next key), fires that timer, and
+  // reports the first signalled event.
+  UINT64 Now() const { return Now_; }
+  // A key the console input delivers from fake time At on (ST->ConIn:
+  // ReadKeyStroke, and WaitForKey signalled while one is there).
+  void QueueKey(EFI_INPUT_KEY Key, UINT64 At = 0);
+  size_t PendingKeys() const { return Keys_.size(); }
+
   // --- misuse --------------------------------------------------------------
   // Double or unknown FreePool, use of a closed file or event, calls of
   // unimplemented slots, file calls above TPL_CALLBACK, Blt past a pool block.
@@ -350,6 +419,23 @@ private:
 
   EFI_TPL Tpl_ = TPL_APPLICATION;
   UINT64 Stalled_ = 0;
+
+  struct ImageState {
+    ImageFile File;
+    EFI_LOADED_IMAGE_PROTOCOL Protocol{};
+  };
+  std::map<std::string, ImageFile> ImageFiles_;
+  std::deque<LoadedImageRecord> LoadedImages_;
+  std::deque<std::unique_ptr<ImageState>> ImageStates_; // by index in LoadedImages_
+  // Index in LoadedImages_ (and ImageStates_), or the number of images.
+  size_t LoadedImageIndex(EFI_HANDLE Handle) const;
+  std::map<std::pair<std::u16string, std::string>, std::pair<UINT32, std::vector<UINT8>>>
+      Variables_;
+  UINT64 Now_ = 0;
+  std::deque<std::pair<EFI_INPUT_KEY, UINT64>> Keys_;
+  FakeEvent KeyEvent_{}; // ConIn->WaitForKey; the firmware's, never closed
+  std::map<const FakeEvent *, unsigned> SignalsSeen_; // by WaitForEvent
+  bool KeyReady() const { return !Keys_.empty() && Keys_.front().second <= Now_; }
   std::vector<std::string> Misuse_;
 };
 
