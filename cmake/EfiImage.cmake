@@ -56,21 +56,30 @@ function(add_efi_image name)
     set(cut ${EFI_OBJCOPY_PROGRAM} ${sections} -O binary)
   endif()
 
+  # Made in elf/ first, so that the image appears in EFI_IMAGE_OUTPUT_DIR only
+  # once every step has succeeded.
   set(out ${EFI_IMAGE_OUTPUT_DIR}/${name}.efi)
-  if(EFI_SIGN_KEY AND EFI_SIGN_CERT)
-    set(unsigned ${CMAKE_BINARY_DIR}/elf/${name}.unsigned.efi)
-    add_custom_command(OUTPUT ${out}
-      COMMAND ${cut} $<TARGET_FILE:${elf}> ${unsigned}
-      COMMAND ${SBSIGN} --key ${EFI_SIGN_KEY} --cert ${EFI_SIGN_CERT} --output ${out} ${unsigned}
-      DEPENDS ${elf} ${EFI_SIGN_STAMP} ${EFI_SIGN_KEY} ${EFI_SIGN_CERT}
-      COMMENT "${EFI_ARCH}/${name}.efi (signed)"
-      VERBATIM)
-  else()
-    add_custom_command(OUTPUT ${out}
-      COMMAND ${cut} $<TARGET_FILE:${elf}> ${out}
-      DEPENDS ${elf} ${EFI_SIGN_STAMP}
-      COMMENT "${EFI_ARCH}/${name}.efi"
-      VERBATIM)
+  set(cut_image ${CMAKE_BINARY_DIR}/elf/${name}.efi)
+  set(commands COMMAND ${cut} $<TARGET_FILE:${elf}> ${cut_image})
+  if(NOT EFI_PE_TARGET)
+    # The crt0 header has no base relocation section; give it the one the
+    # x86 images have.
+    list(APPEND commands
+      COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/cmake/pe_add_reloc.py ${cut_image})
   endif()
+  set(comment "${EFI_ARCH}/${name}.efi")
+  if(EFI_SIGN_KEY AND EFI_SIGN_CERT)
+    list(APPEND commands COMMAND ${SBSIGN} --key ${EFI_SIGN_KEY} --cert ${EFI_SIGN_CERT}
+                                   --output ${out} ${cut_image})
+    string(APPEND comment " (signed)")
+  else()
+    list(APPEND commands COMMAND ${CMAKE_COMMAND} -E copy ${cut_image} ${out})
+  endif()
+  add_custom_command(OUTPUT ${out}
+    ${commands}
+    DEPENDS ${elf} ${PROJECT_SOURCE_DIR}/cmake/pe_add_reloc.py ${EFI_SIGN_STAMP}
+            ${EFI_SIGN_KEY} ${EFI_SIGN_CERT}
+    COMMENT "${comment}"
+    VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${out})
 endfunction()
