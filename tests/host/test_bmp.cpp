@@ -121,3 +121,31 @@ TEST_F(PackBmpRowsTest, PictureTooLargeForTheSizeFieldGivesNullptrWithoutAllocat
 }
 
 } // namespace
+
+namespace {
+
+// On a 32-bit firmware (UINTN of 32 bits) a screen whose pixel block passes
+// 4 GiB must be refused even though its BMP would fit the size field; the
+// same screen is fine with 64-bit sizes.
+TEST(ScreenFitsMemoryTest, RefusesWhatAUintnCannotHold) {
+  constexpr UINT64 Ia32 = 0xFFFFFFFF;
+  constexpr UINT64 X64 = ~UINT64{0};
+  struct Case {
+    UINT32 Width, Height;
+    UINT64 Limit;
+    bool Fits;
+  } Cases[] = {
+      {1920, 1080, Ia32, true},       {16384, 65535, Ia32, true}, // block 4 GiB - 256 KiB
+      {16384, 65536, Ia32, false},                                // block exactly 4 GiB
+      {16384, 65536, X64, true},                                  // BMP 3 GiB: fits the size field
+      {32768, 32768, Ia32, false},                                // block 4 GiB, BMP 3 GiB
+      {0x10000, 0x10000, X64, false},                             // BMP past the size field
+  };
+  for (const Case &C : Cases) {
+    EXPECT_EQ(ScreenFitsMemory(C.Width, C.Height, C.Limit), C.Fits)
+        << C.Width << "x" << C.Height << " limit " << C.Limit;
+  }
+  EXPECT_EQ(MaxUintn, UINT64{static_cast<UINTN>(-1)});
+}
+
+} // namespace
