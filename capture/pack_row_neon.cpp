@@ -1,7 +1,8 @@
 // PackBmpRow with Advanced SIMD, which UEFI enables on AArch64: a
 // de-interleaving load splits 16 pixels into their B, G, R and Reserved
 // bytes, and an interleaving store writes back B, G, R only. Neither needs
-// alignment and neither touches a byte outside the pixels it moves.
+// alignment and neither touches a byte outside the pixels it moves. As on
+// x64, the row read next (the one above: rows go bottom-up) is prefetched.
 #include "capture/pack_row.h"
 
 #include <arm_neon.h>
