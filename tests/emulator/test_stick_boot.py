@@ -18,8 +18,8 @@ import pytest
 from bmp_file import assert_same_picture, decode
 from built_images import EFI_DIR, built_images
 from qemu_vm import PLATFORMS, FatDisk
-from stick_boot import (FRONT_PAGE, OPENING_SETUP, RETURNING, follow_loader, make_stick, press_hot_key,
-                        reach_setup, saved_pictures, steady_screen, stick_vm)
+from stick_boot import (FRONT_PAGE, OPENING_SETUP, RETURNING, follow_loader, make_stick,
+                        press_hot_key, reach_setup, saved_pictures, steady_screen, stick_vm)
 from stick_disk import BOOT_NAMES, DRIVERS
 from test_hotkey_capture import badge_box, wait_for_screen, with_badge
 from uefi_vars import GLOBAL_VARIABLE, load_options, option_order, read_variables
@@ -64,7 +64,7 @@ def setup_run(request, stick, tmp_path_factory):
     run = types.SimpleNamespace(platform=platform)
     with stick_vm(image, platform=platform, timeout=VM_TIMEOUT[platform]) as vm:
         run.loader = follow_loader(vm, timeout=VM_TIMEOUT[platform])
-        run.setup, run.before = reach_setup(vm)
+        run.setup, run.before = reach_setup(vm, since=run.loader["countdown_at"])
         boot_to_setup = time.monotonic() - vm.started_at
         run.seconds = press_hot_key(vm, vm.disk, 0, run.before.size)
         run.after = wait_for_screen(vm, with_badge(run.before), badge_box())
@@ -115,7 +115,10 @@ def key_run(stick, tmp_path_factory):
     image = stick_copy(stick, tmp_path_factory.mktemp("key"))
     run = types.SimpleNamespace()
     with stick_vm(image, timeout=VM_TIMEOUT["x64"]) as vm:
-        run.loader = follow_loader(vm)
+        # Not waiting for the countdown line (see follow_loader): the
+        # countdown starts right after the hot-key line and lasts 3 s.
+        run.loader = follow_loader(vm, countdown=False)
+        time.sleep(1)
         vm.send_key("spc")
         vm.wait_for(RETURNING, 30)
         # The firmware goes on by itself: OVMF opens its boot manager menu
@@ -193,7 +196,7 @@ def test_picture_goes_to_the_volume_listed_first(stick, tmp_path):
         assert loader["label"] == "FIRSTVOL"
         volume = loader["volume"].lower()
         assert "usb(" not in volume and "pci(" in volume, loader["volume"]
-        _, before = reach_setup(vm)
+        _, before = reach_setup(vm, since=loader["countdown_at"])
         press_hot_key(vm, first, 0, before.size)
         vm.stop()
         assert saved_pictures(vm.disk) == []

@@ -54,7 +54,7 @@ def test_signed_stick_reaches_setup_and_captures(tmp_path, snakeoil):
     with stick_vm(image, secure_boot=True, timeout=VM_TIMEOUT) as vm:
         loader = follow_loader(vm)
         assert loader["provider"] == "Started HotKeyProvider.efi"
-        _, before = reach_setup(vm)
+        _, before = reach_setup(vm, since=loader["countdown_at"])
         press_hot_key(vm, vm.disk, 0, before.size)
         after = wait_for_screen(vm, with_badge(before), badge_box())
         vm.stop()

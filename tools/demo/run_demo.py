@@ -102,12 +102,16 @@ def stick_demo(args):
         subprocess.run(["cp", "--sparse=always", str(stick), str(image)], check=True)
         with stick_vm(image, timeout=180) as vm:
             loader_start = vm.mark()
-            follow_loader(vm)
+            # The countdown line follows the hot-key line at once and stays
+            # 3 s; the serial console may drop it (see follow_loader).
+            countdown_at = follow_loader(vm, countdown=False)["countdown_at"]
+            time.sleep(1)
             loader_screen = vm.screendump()
-            for line in vm.console()[loader_start:vm.mark()].splitlines():
+            for line in vm.console()[loader_start:countdown_at].splitlines():
                 if line.strip() and not line.startswith("BdsDxe"):
                     print("  ", line)
-            description, before = reach_setup(vm)
+            print("   (countdown: 3 s, no key pressed)")
+            description, before = reach_setup(vm, since=countdown_at)
             print(f"   {description} on screen {time.monotonic() - vm.started_at:.1f} s "
                   f"after QEMU started, no key pressed")
             seconds = press_hot_key(vm, vm.disk, 0, before.size)
