@@ -18,6 +18,9 @@ EFI_STATUS LoadAndStartImage(EFI_HANDLE ImageHandle, EFI_DEVICE_PATH *Path, Imag
   PoolPtr<CHAR16, PoolRelease::BootServices> ExitData;
   Status = BS->StartImage(Image.Get(), &ExitDataSize, ExitData.Out());
   if (EFI_ERROR(Status)) {
+    // Firmware that has already freed the failed image (UEFI 2.x, Exit: a
+    // driver that returns an error) answers EFI_INVALID_PARAMETER here; the
+    // unload matters on firmware that keeps it.
     Image.Reset();
     return Status;
   }
