@@ -1,7 +1,9 @@
 // CaptureLoader, booted from the capture stick as EFI\BOOT\BOOT<arch>.EFI:
 //  1. starts HotKeyProvider.efi (unless a hot-key protocol is already
 //     installed) and HotKeyCapture.efi from the folder beside it named after
-//     the architecture, so Ctrl+Alt+F9 saves the screen from now on;
+//     the architecture, so Ctrl+Alt+F9 saves the screen from now on; a
+//     driver still resident from an earlier run in this boot (the boot
+//     manager may run the stick's option again) is not started twice;
 //  2. says which volume the pictures go to (the first the firmware lists);
 //  3. after a short countdown opens the firmware's setup, where the user takes
 //     the pictures; a key press instead returns to the firmware at once.
@@ -35,8 +37,7 @@ EFI_STATUS GiveUp(EFI_STATUS Status) {
 }
 
 EFI_STATUS ReturnToFirmware() {
-  Print(Text(u"Returning to the firmware; Ctrl+Alt+F9 stays active until an operating system "
-             u"starts.\n"));
+  Print(Text(u"Back to the firmware; Ctrl+Alt+F9 stays active until an OS starts.\n"));
   return EFI_SUCCESS;
 }
 
@@ -66,8 +67,7 @@ EFI_STATUS CaptureLoaderMain(EFI_HANDLE ImageHandle) {
   ReportPictureVolume();
 
   DrainKeys(); // only a key pressed from now on counts
-  Print(Text(u"Opening the firmware setup in %d s; press any key to return to the firmware "
-             u"instead.\n"),
+  Print(Text(u"Opening the firmware setup in %d s; any key returns to the firmware instead.\n"),
         SetupCountdownSeconds);
   if (!KeyPressedWithin(SetupCountdownSeconds)) {
     OpenFirmwareSetup(ImageHandle);

@@ -113,8 +113,8 @@ EFI_STATUS SiblingImagePath(const EFI_DEVICE_PATH *FilePath, const CHAR16 *Arch,
   return Path.Overflow() ? EFI_BUFFER_TOO_SMALL : EFI_SUCCESS;
 }
 
-EFI_STATUS StickImageDevicePath(EFI_HANDLE ImageHandle, const CHAR16 *Name,
-                                PoolPtr<EFI_DEVICE_PATH> &Path) {
+EFI_STATUS StickImageFilePath(EFI_HANDLE ImageHandle, const CHAR16 *Name, EFI_HANDLE &Device,
+                              PoolPtr<EFI_DEVICE_PATH> &FilePath) {
   EFI_LOADED_IMAGE *Loaded = nullptr;
   EFI_STATUS Status = BS->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid,
                                          reinterpret_cast<VOID **>(&Loaded));
@@ -126,7 +126,28 @@ EFI_STATUS StickImageDevicePath(EFI_HANDLE ImageHandle, const CHAR16 *Name,
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  // libefi: the device handle's own device path with a file path node appended.
-  *Path.Out() = FileDevicePath(Loaded->DeviceHandle, File);
-  return Path ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
+  Device = Loaded->DeviceHandle;
+  // libefi: without a device, just the file path node and the end node.
+  *FilePath.Out() = FileDevicePath(nullptr, File);
+  return FilePath ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
+}
+
+UINTN DevicePathBytes(const EFI_DEVICE_PATH *Path) {
+  if (Path == nullptr) {
+    return 0;
+  }
+  const auto *Node = reinterpret_cast<const UINT8 *>(Path);
+  UINTN Bytes = 0;
+  for (UINTN Count = 0; Count < MaxPathNodes; ++Count) {
+    const auto *Header = reinterpret_cast<const EFI_DEVICE_PATH *>(Node + Bytes);
+    const UINTN Length = DevicePathNodeLength(Header);
+    if (Length < NodeHeaderBytes) {
+      return 0;
+    }
+    Bytes += Length;
+    if (IsDevicePathEndType(Header)) {
+      return Bytes;
+    }
+  }
+  return 0;
 }

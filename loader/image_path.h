@@ -18,7 +18,14 @@ constexpr UINTN MaxImagePathChars = 260;
 EFI_STATUS SiblingImagePath(const EFI_DEVICE_PATH *FilePath, const CHAR16 *Arch, const CHAR16 *Name,
                             CHAR16 (&Out)[MaxImagePathChars]);
 
-// The whole device path of the image Name beside the running image
-// ImageHandle (its device's path, then the file path node), in pool memory.
-EFI_STATUS StickImageDevicePath(EFI_HANDLE ImageHandle, const CHAR16 *Name,
-                                PoolPtr<EFI_DEVICE_PATH> &Path);
+// Where the image Name beside the running image ImageHandle lies: the device
+// the loader was loaded from, and the file path on it (one file path node and
+// an end node, in pool memory) as the firmware keeps it in the LoadedImage
+// protocol of an image loaded from there.
+EFI_STATUS StickImageFilePath(EFI_HANDLE ImageHandle, const CHAR16 *Name, EFI_HANDLE &Device,
+                              PoolPtr<EFI_DEVICE_PATH> &FilePath);
+
+// Bytes of Path's first instance, its end node included; 0 for nullptr or a
+// malformed path (a node shorter than its header, no end node in a sane
+// distance).
+UINTN DevicePathBytes(const EFI_DEVICE_PATH *Path);

@@ -1,6 +1,7 @@
 #include "loader/image_start.h"
 
 #include "loader/image_path.h"
+#include "loader/resident_image.h"
 
 EFI_STATUS LoadAndStartImage(EFI_HANDLE ImageHandle, EFI_DEVICE_PATH *Path, ImageGuard &Image) {
   EFI_STATUS Status = BS->LoadImage(FALSE, ImageHandle, Path, nullptr, 0, Image.Out());
@@ -27,11 +28,33 @@ EFI_STATUS LoadAndStartImage(EFI_HANDLE ImageHandle, EFI_DEVICE_PATH *Path, Imag
   return EFI_SUCCESS;
 }
 
+namespace {
+
+// LoadAndStartImage of FilePath on Device.
+EFI_STATUS StartFrom(EFI_HANDLE ImageHandle, EFI_HANDLE Device, const EFI_DEVICE_PATH *FilePath,
+                     ImageGuard &Image) {
+  // libefi: the device's own path with the file path appended.
+  PoolPtr<EFI_DEVICE_PATH> Path(
+      AppendDevicePath(DevicePathFromHandle(Device), const_cast<EFI_DEVICE_PATH *>(FilePath)));
+  if (!Path) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+  return LoadAndStartImage(ImageHandle, Path.Get(), Image);
+}
+
+} // namespace
+
 EFI_STATUS StartStickImage(EFI_HANDLE ImageHandle, const CHAR16 *Name, ImageGuard &Image) {
-  PoolPtr<EFI_DEVICE_PATH> Path;
-  EFI_STATUS Status = StickImageDevicePath(ImageHandle, Name, Path);
+  EFI_HANDLE Device = nullptr;
+  PoolPtr<EFI_DEVICE_PATH> File;
+  EFI_STATUS Status = StickImageFilePath(ImageHandle, Name, Device, File);
   if (!EFI_ERROR(Status)) {
-    Status = LoadAndStartImage(ImageHandle, Path.Get(), Image);
+    if (ImageResident(Device, File.Get())) {
+      // A second instance would answer every hot key as well.
+      Print(Text(u"%s already running\n"), Name);
+      return EFI_SUCCESS;
+    }
+    Status = StartFrom(ImageHandle, Device, File.Get(), Image);
   }
   if (EFI_ERROR(Status)) {
     Print(Text(u"Could not start %s: %r\n"), Name, Status);

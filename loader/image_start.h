@@ -9,5 +9,7 @@
 EFI_STATUS LoadAndStartImage(EFI_HANDLE ImageHandle, EFI_DEVICE_PATH *Path, ImageGuard &Image);
 
 // Loads and starts Name from the architecture folder beside the loader and
-// says so: "Started <Name>" or "Could not start <Name>: <status>".
+// says so: "Started <Name>" or "Could not start <Name>: <status>". If an image
+// loaded from there is resident already, it says "<Name> already running" and
+// returns EFI_SUCCESS with Image empty.
 EFI_STATUS StartStickImage(EFI_HANDLE ImageHandle, const CHAR16 *Name, ImageGuard &Image);

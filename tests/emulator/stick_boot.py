@@ -22,10 +22,9 @@ PROVIDER = re.compile(r"(Started HotKeyProvider\.efi|Hot-key protocol present: "
 CAPTURE_STARTED = "Started HotKeyCapture.efi\n"
 VOLUME = re.compile(r"Pictures go to the first file-system volume: (\S+)(?: \"([^\"\n]*)\")?\n")
 HOT_KEY_LINE = "Ctrl+Alt+F9 saves the screen there as SaveScreen00.bmp, SaveScreen01.bmp, ...\n"
-COUNTDOWN = "Opening the firmware setup in 3 s; press any key to return to the firmware instead.\n"
+COUNTDOWN = "Opening the firmware setup in 3 s; any key returns to the firmware instead.\n"
 OPENING_SETUP = re.compile(r"Opening the firmware setup: ([^\n]+)\n")
-RETURNING = ("Returning to the firmware; Ctrl+Alt+F9 stays active until an operating "
-             "system starts.\n")
+RETURNING = "Back to the firmware; Ctrl+Alt+F9 stays active until an OS starts.\n"
 START_FAILED = re.compile(r"Could not start (\S+): ([^\n]+)\n")
 
 # OVMF's and AAVMF's front page: its menu, then the key help at the bottom.

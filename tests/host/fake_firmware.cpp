@@ -695,6 +695,8 @@ struct FakeFirmwareEntry {
     }
     auto State = std::make_unique<FakeFirmware::ImageState>();
     State->File = File->second;
+    F.SplitImagePath(DevicePath, &State->Protocol.DeviceHandle, &State->FilePath);
+    State->Protocol.FilePath = reinterpret_cast<EFI_DEVICE_PATH *>(State->FilePath.data());
     State->Protocol.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
     State->Protocol.ParentHandle = Parent;
     State->Protocol.SystemTable = &F.SystemTable_;
@@ -2002,6 +2004,50 @@ std::vector<std::string> FakeFirmware::ImagesLoadedNow() const {
     }
   }
   return Paths;
+}
+
+namespace {
+
+// Bytes of a device path's first instance, end node included; 0 when malformed.
+size_t DevicePathBytes(const EFI_DEVICE_PATH *Path) {
+  constexpr size_t MaxBytes = 4096;
+  const auto *Bytes = reinterpret_cast<const UINT8 *>(Path);
+  for (size_t Offset = 0; Offset + 4 <= MaxBytes;) {
+    const UINT8 *Node = Bytes + Offset;
+    const size_t Length = Node[2] | (Node[3] << 8);
+    if (Length < 4 || Offset + Length > MaxBytes) {
+      return 0;
+    }
+    Offset += Length;
+    if (Node[0] == END_DEVICE_PATH_TYPE) {
+      return Offset;
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
+void FakeFirmware::SplitImagePath(const EFI_DEVICE_PATH *Path, EFI_HANDLE *Device,
+                                  std::vector<UINT8> *FilePath) const {
+  const size_t PathBytes = DevicePathBytes(Path);
+  const auto *Bytes = reinterpret_cast<const UINT8 *>(Path);
+  size_t DeviceBytes = 0;
+  *Device = nullptr;
+  for (EFI_HANDLE Handle : HandlesWith(ByProtocol, &gEfiSimpleFileSystemProtocolGuid)) {
+    const auto *Own = static_cast<const EFI_DEVICE_PATH *>(
+        FindInterface(*FindHandle(Handle), gEfiDevicePathProtocolGuid));
+    const size_t OwnBytes = Own != nullptr ? DevicePathBytes(Own) : 0;
+    if (OwnBytes == 0) {
+      continue;
+    }
+    const size_t Prefix = OwnBytes - 4; // without its end node
+    if (Prefix > DeviceBytes && Prefix < PathBytes && std::memcmp(Own, Bytes, Prefix) == 0) {
+      *Device = Handle;
+      DeviceBytes = Prefix;
+    }
+  }
+  FilePath->assign(Bytes + DeviceBytes, Bytes + PathBytes);
 }
 
 std::string FakeFirmware::DevicePathText(const EFI_DEVICE_PATH *Path) {

@@ -310,7 +310,9 @@ public:
     bool Loaded = true;                       // false once unloaded
     bool Startable = true;                    // false when loaded despite a security violation
   };
-  // Every image LoadImage handed out a handle for, in load order.
+  // Every image LoadImage handed out a handle for, in load order. Each one's
+  // LoadedImage protocol has DeviceHandle and FilePath set as the firmware
+  // sets them: the volume it came from, and the file part of its path.
   const std::deque<LoadedImageRecord> &LoadedImages() const { return LoadedImages_; }
   // Paths of the images loaded now.
   std::vector<std::string> ImagesLoadedNow() const;
@@ -423,7 +425,13 @@ private:
   struct ImageState {
     ImageFile File;
     EFI_LOADED_IMAGE_PROTOCOL Protocol{};
+    std::vector<UINT8> FilePath; // what Protocol.FilePath points to
   };
+  // As the firmware fills a loaded image's DeviceHandle and FilePath: the
+  // volume whose device path is the longest start of Path, and the rest of
+  // Path (all of it, device nullptr, when no volume's path starts it).
+  void SplitImagePath(const EFI_DEVICE_PATH *Path, EFI_HANDLE *Device,
+                      std::vector<UINT8> *FilePath) const;
   std::map<std::string, ImageFile> ImageFiles_;
   std::deque<LoadedImageRecord> LoadedImages_;
   std::deque<std::unique_ptr<ImageState>> ImageStates_; // by index in LoadedImages_

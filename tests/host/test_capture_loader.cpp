@@ -50,12 +50,14 @@ const std::string VolumeIs = "Pictures go to the first file-system volume: ";
 const std::string SavesThere =
     "Ctrl+Alt+F9 saves the screen there as SaveScreen00.bmp, SaveScreen01.bmp, ...";
 const std::string Countdown =
-    "Opening the firmware setup in 3 s; press any key to return to the firmware instead.";
+    "Opening the firmware setup in 3 s; any key returns to the firmware instead.";
 const std::string OpeningUiApp = "Opening the firmware setup: UiApp";
 const std::string NoSetup = "No firmware setup found among the boot options.";
-const std::string Returning =
-    "Returning to the firmware; Ctrl+Alt+F9 stays active until an operating system starts.";
+const std::string Returning = "Back to the firmware; Ctrl+Alt+F9 stays active until an OS starts.";
 const std::string GivingUp = "Returning to the firmware.";
+const std::string ProviderPresent = "Hot-key protocol present: HotKeyProvider.efi not needed";
+const std::string CaptureRunning = "HotKeyCapture.efi already running";
+const std::string ProviderRunning = "HotKeyProvider.efi already running";
 
 // The firmware's device path to text converter: the fake's text in pool
 // memory, nullptr when the allocation fails.
@@ -326,6 +328,158 @@ const StartFailure StartFailures[] = {
 INSTANTIATE_TEST_SUITE_P(Images, LoaderStartFailureTest, ::testing::ValuesIn(StartFailures),
                          [](const auto &Info) { return std::string(Info.param.Name); });
 
+// --- a second run in the same boot ---------------------------------------------------
+
+// The boot manager may run the stick's option again after the loader returned
+// (or the user picks it twice): the drivers of the first run are resident.
+TEST_F(LoaderTest, ASecondRunStartsNoDriverAgainAndGoesOn) {
+  ASSERT_EQ(Run(), EFI_SUCCESS);
+  const size_t FirstRunLines = Lines().size();
+  Fw.ClearCallLog();
+  EXPECT_EQ(Run(), EFI_SUCCESS);
+  const std::vector<std::string> All = Lines();
+  EXPECT_EQ(std::vector<std::string>(All.begin() + FirstRunLines, All.end()),
+            (std::vector<std::string>{Header, ProviderPresent, CaptureRunning, Volume, SavesThere,
+                                      Countdown, OpeningUiApp, Returning}));
+  EXPECT_EQ(Fw.CallLog({FwCall::LoadImage}),
+            std::vector<std::string>{"LoadImage(" + UiAppText + ")"});
+  EXPECT_EQ(ProviderStarts, 1);
+  EXPECT_EQ(CaptureStarts, 1);
+  EXPECT_EQ(Fw.ImagesLoadedNow(), (std::vector<std::string>{ProviderText, CaptureText}));
+  EXPECT_TRUE(Unloaded().empty());
+  EXPECT_EQ(SetupStartedAt.size(), 2u);
+}
+
+// An image resident before the loader runs, with the LoadedImage protocol
+// the firmware would have given it.
+struct ResidentCase {
+  const char *Name;
+  const char *Image;               // "provider" or "capture"
+  const char *Device;              // "stick", "other" (another volume) or "none"
+  std::function<Bytes()> FilePath; // empty: no file path at all
+  std::vector<std::string> Lines;  // between the header and the volume line
+  std::vector<std::string> Loaded; // "provider"/"capture": loaded by the loader
+};
+
+std::ostream &operator<<(std::ostream &Out, const ResidentCase &Case) {
+  return Out << Case.Name;
+}
+
+class LoaderResidentImageTest : public LoaderTest,
+                                public ::testing::WithParamInterface<ResidentCase> {
+public:
+  // Here, not in the test body: the firmware keeps pointers to them.
+  EFI_LOADED_IMAGE_PROTOCOL Resident{};
+  Bytes FilePath;
+  Bytes OtherPath = dp::Join({dp::PciRoot(0), dp::Pci(3, 0), dp::End()});
+};
+
+TEST_P(LoaderResidentImageTest, StartsOnlyWhatIsNotResidentFromTheSamePlace) {
+  const ResidentCase &Case = GetParam();
+  FakeVolume &Other = Fw.AddVolume();
+  Fw.InstallProtocol(gEfiDevicePathProtocolGuid, OtherPath.data(), Other.Handle());
+  const std::string Device = Case.Device;
+  Resident.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  Resident.DeviceHandle = Device == "stick"   ? Stick->Handle()
+                          : Device == "other" ? Other.Handle()
+                                              : nullptr;
+  FilePath = Case.FilePath ? Case.FilePath() : Bytes{};
+  Resident.FilePath =
+      FilePath.empty() ? nullptr : reinterpret_cast<EFI_DEVICE_PATH *>(FilePath.data());
+  Fw.InstallProtocol(gEfiLoadedImageProtocolGuid, &Resident);
+  if (std::string(Case.Image) == "capture") {
+    Fw.InstallProtocol(HotKeyGuid, &HotKeyInterface); // as the resident provider's
+  }
+
+  EXPECT_EQ(Run(), EFI_SUCCESS);
+  std::vector<std::string> Expected{Header};
+  Expected.insert(Expected.end(), Case.Lines.begin(), Case.Lines.end());
+  for (const std::string &Line : {Volume, SavesThere, Countdown, OpeningUiApp, Returning}) {
+    Expected.push_back(Line);
+  }
+  EXPECT_EQ(Lines(), Expected);
+  std::vector<std::string> ExpectedLoaded;
+  for (const std::string &Which : Case.Loaded) {
+    ExpectedLoaded.push_back(Which == "provider" ? ProviderText : CaptureText);
+  }
+  EXPECT_EQ(Fw.ImagesLoadedNow(), ExpectedLoaded);
+}
+
+Bytes StickFile(const std::u16string &Path) {
+  return dp::Join({dp::File(Path), dp::End()});
+}
+
+const std::u16string CaptureFile = u"\\EFI\\BOOT\\x64\\HotKeyCapture.efi";
+const std::u16string ProviderFile = u"\\EFI\\BOOT\\x64\\HotKeyProvider.efi";
+
+const ResidentCase ResidentCases[] = {
+    {"CaptureFromTheSamePlace",
+     "capture",
+     "stick",
+     [] { return StickFile(CaptureFile); },
+     {ProviderPresent, CaptureRunning},
+     {}},
+    {"ProviderFromTheSamePlaceWithoutItsProtocol",
+     "provider",
+     "stick",
+     [] { return StickFile(ProviderFile); },
+     {ProviderRunning, StartedCapture},
+     {"capture"}},
+    {"CaptureFromAnotherVolume",
+     "capture",
+     "other",
+     [] { return StickFile(CaptureFile); },
+     {ProviderPresent, StartedCapture},
+     {"capture"}},
+    {"CaptureWithoutADevice",
+     "capture",
+     "none",
+     [] { return StickFile(CaptureFile); },
+     {ProviderPresent, StartedCapture},
+     {"capture"}},
+    {"CaptureFromAnotherFolder",
+     "capture",
+     "stick",
+     [] { return StickFile(u"\\EFI\\BOOT\\ia32\\HotKeyCapture.efi"); },
+     {ProviderPresent, StartedCapture},
+     {"capture"}},
+    {"CapturePathWithMoreAfterIt",
+     "capture",
+     "stick",
+     [] {
+       return dp::Join({dp::File(CaptureFile), dp::File(u"x"), dp::End()});
+     },
+     {ProviderPresent, StartedCapture},
+     {"capture"}},
+    {"CaptureWithoutAFilePath",
+     "capture",
+     "stick",
+     nullptr,
+     {ProviderPresent, StartedCapture},
+     {"capture"}},
+    {"CaptureWithAMalformedPath",
+     "capture",
+     "stick",
+     [] {
+       return dp::Join({dp::Node(MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP, {}, 2), dp::End()});
+     },
+     {ProviderPresent, StartedCapture},
+     {"capture"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Images, LoaderResidentImageTest, ::testing::ValuesIn(ResidentCases),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
+// Without the list of images it cannot tell: it starts them as before.
+TEST_F(LoaderTest, ImagesThatCannotBeListedAreStarted) {
+  Fw.FailNext(FwCall::LocateHandleBuffer, EFI_OUT_OF_RESOURCES);    // the provider's check
+  Fw.FailNext(FwCall::LocateHandleBuffer, EFI_OUT_OF_RESOURCES, 1); // HotKeyCapture's
+  EXPECT_EQ(Run(), EFI_SUCCESS);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{Header, StartedProvider, StartedCapture, Volume,
+                                               SavesThere, Countdown, OpeningUiApp, Returning}));
+  EXPECT_EQ(Fw.ImagesLoadedNow(), (std::vector<std::string>{ProviderText, CaptureText}));
+}
+
 // --- finding the setup ----------------------------------------------------------------
 
 TEST_F(LoaderTest, FindsAHiddenSetupOutsideBootOrder) {
@@ -476,6 +630,25 @@ TEST_P(LoaderAllocationTest, FailingAllocationLeavesNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachAllocation, LoaderAllocationTest,
+                         ::testing::Range(1u, AllocationsCovered + 1));
+
+class LoaderSecondRunAllocationTest : public LoaderAllocationTest {};
+
+// The same for a second run: the first run's drivers stay, once each.
+TEST_P(LoaderSecondRunAllocationTest, FailingAllocationLeavesNothingBehind) {
+  ASSERT_EQ(Run(), EFI_SUCCESS);
+  const size_t FirstRunLines = Lines().size();
+  Fw.FailAllocation(GetParam());
+  const EFI_STATUS Status = Run();
+  EXPECT_EQ(Fw.ImagesLoadedNow(), (std::vector<std::string>{ProviderText, CaptureText}));
+  EXPECT_EQ(CaptureStarts, 1);
+  EXPECT_EQ(Lines().back(), EFI_ERROR(Status) ? GivingUp : Returning);
+  if (!EFI_ERROR(Status) && Lines().size() > FirstRunLines + 2) {
+    EXPECT_EQ(Lines().at(FirstRunLines + 2), CaptureRunning);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachAllocation, LoaderSecondRunAllocationTest,
                          ::testing::Range(1u, AllocationsCovered + 1));
 
 } // namespace
