@@ -93,3 +93,14 @@ inline const EFI_DEVICE_PATH *AsPath(const Bytes &Path) {
 }
 
 } // namespace dp
+
+// OVMF's firmware volume with its setup (UiApp) and shell files, written out
+// here rather than taken from the loader.
+inline const EFI_GUID UiAppFile = {
+    0x462CAA21, 0x7614, 0x4503, {0x83, 0x6E, 0x8A, 0xB6, 0xF4, 0x66, 0x23, 0x31}};
+inline const EFI_GUID ShellFile = {
+    0x7C04A583, 0x9E3E, 0x4F1C, {0xAD, 0x65, 0xE0, 0x52, 0x68, 0xD0, 0xB4, 0xD1}};
+inline const EFI_GUID OvmfVolume = {
+    0x7CB8BDC9, 0xF8EB, 0x4F34, {0xAA, 0xEA, 0x3E, 0xE4, 0xAF, 0x65, 0x16, 0xA1}};
+inline const dp::Bytes UiAppPath = dp::Join({dp::Fv(OvmfVolume), dp::FvFile(UiAppFile), dp::End()});
+inline const dp::Bytes ShellPath = dp::Join({dp::Fv(OvmfVolume), dp::FvFile(ShellFile), dp::End()});

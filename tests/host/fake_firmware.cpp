@@ -1,4 +1,5 @@
 #include "tests/host/fake_firmware.h"
+#include "tests/host/pattern_pixel.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -1747,12 +1748,7 @@ void FakeFirmware::TextOut(const std::string &Text) {
 }
 
 EFI_GRAPHICS_OUTPUT_BLT_PIXEL FakeFirmware::PatternPixel(UINT32 X, UINT32 Y) {
-  EFI_GRAPHICS_OUTPUT_BLT_PIXEL Pixel;
-  Pixel.Blue = static_cast<UINT8>(X * 7 + Y * 3 + 1);
-  Pixel.Green = static_cast<UINT8>(X * 13 + Y * 29 + 2);
-  Pixel.Red = static_cast<UINT8>((X ^ (Y * 5)) + 3);
-  Pixel.Reserved = static_cast<UINT8>(0xA0 | ((X + Y) & 0x0F));
-  return Pixel;
+  return ::PatternPixel(X, Y);
 }
 
 void FakeFirmware::SetScreen(UINT32 Width, UINT32 Height) {

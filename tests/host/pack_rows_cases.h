@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/uefi.h"
+#include "tests/host/pattern_pixel.h"
 
 namespace pack_rows_cases {
 
@@ -28,21 +29,11 @@ inline std::vector<Size> Sizes() {
   return Sizes;
 }
 
-// Distinct colours per pixel; Reserved is never 0, so it shows if it leaks.
-inline EFI_GRAPHICS_OUTPUT_BLT_PIXEL Pixel(UINT32 X, UINT32 Y) {
-  EFI_GRAPHICS_OUTPUT_BLT_PIXEL P;
-  P.Blue = static_cast<UINT8>(X * 7 + Y * 3 + 1);
-  P.Green = static_cast<UINT8>(X * 13 + Y * 29 + 2);
-  P.Red = static_cast<UINT8>((X ^ (Y * 5)) + 3);
-  P.Reserved = static_cast<UINT8>(0xA0 | ((X + Y) & 0x0F));
-  return P;
-}
-
 // Fills a top-down block of S.Width * S.Height pixels.
 inline void Fill(EFI_GRAPHICS_OUTPUT_BLT_PIXEL *Block, Size S) {
   for (UINT32 Y = 0; Y < S.Height; ++Y) {
     for (UINT32 X = 0; X < S.Width; ++X) {
-      Block[UINTN{Y} * S.Width + X] = Pixel(X, Y);
+      Block[UINTN{Y} * S.Width + X] = PatternPixel(X, Y);
     }
   }
 }

@@ -14,14 +14,6 @@ namespace {
 
 using dp::Bytes;
 
-// Written out here rather than taken from the loader.
-const EFI_GUID UiAppFile = {
-    0x462CAA21, 0x7614, 0x4503, {0x83, 0x6E, 0x8A, 0xB6, 0xF4, 0x66, 0x23, 0x31}};
-const EFI_GUID ShellFile = {
-    0x7C04A583, 0x9E3E, 0x4F1C, {0xAD, 0x65, 0xE0, 0x52, 0x68, 0xD0, 0xB4, 0xD1}};
-const EFI_GUID OvmfVolume = {
-    0x7CB8BDC9, 0xF8EB, 0x4F34, {0xAA, 0xEA, 0x3E, 0xE4, 0xAF, 0x65, 0x16, 0xA1}};
-
 // A copy in a block of exactly Size bytes (none for an empty input).
 std::unique_ptr<UINT8[]> Exact(const Bytes &Input) {
   std::unique_ptr<UINT8[]> Copy(Input.empty() ? nullptr : new UINT8[Input.size()]);
@@ -35,8 +27,6 @@ Bytes FirstBytes(const Bytes &Input, size_t Count) {
   return Bytes(Input.begin(), Input.begin() + static_cast<std::ptrdiff_t>(Count));
 }
 
-const Bytes UiAppPath = dp::Join({dp::Fv(OvmfVolume), dp::FvFile(UiAppFile), dp::End()});
-const Bytes ShellPath = dp::Join({dp::Fv(OvmfVolume), dp::FvFile(ShellFile), dp::End()});
 const Bytes DiskPath =
     dp::Join({dp::PciRoot(0), dp::Pci(2, 0), dp::File(u"\\EFI\\BOOT\\BOOTX64.EFI"), dp::End()});
 
