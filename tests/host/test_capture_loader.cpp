@@ -417,6 +417,13 @@ const ResidentCase ResidentCases[] = {
      [] { return StickFile(ProviderFile); },
      {ProviderRunning, StartedCapture},
      {"capture"}},
+    // FAT names know no letter case: the same file.
+    {"CaptureFromTheSamePlaceOtherCase",
+     "capture",
+     "stick",
+     [] { return StickFile(u"\\efi\\boot\\X64\\hotkeycapture.EFI"); },
+     {ProviderPresent, CaptureRunning},
+     {}},
     {"CaptureFromAnotherVolume",
      "capture",
      "other",
