@@ -1,5 +1,5 @@
 // PackBmpRow in plain C++, for processors the firmware does not promise any
-// vector unit on (IA-32: the UEFI specification leaves SSE optional there).
+// vector unit on (IA-32: UEFI 2.10, section 2.3.2, leaves SSE optional there).
 #include "capture/pack_row.h"
 
 void PackBmpRow(const EFI_GRAPHICS_OUTPUT_BLT_PIXEL *In, const EFI_GRAPHICS_OUTPUT_BLT_PIXEL *,

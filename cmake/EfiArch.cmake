@@ -56,7 +56,7 @@ macro(efi_arch_settings arch)
   elseif("${arch}" STREQUAL "ia32")
     set(EFI_CC gcc)
     set(EFI_CXX g++)
-    # The UEFI specification (2.3.2, IA-32 platforms) sets up the SSE control
+    # UEFI 2.10, section 2.3.2 (IA-32 platforms), sets up the SSE control
     # word only "if supported": IA-32 firmware may run without SSE, so the
     # compiler must not use it, and the row packer is the portable one.
     set(EFI_MACHINE_FLAGS "-m32")
@@ -89,7 +89,7 @@ macro(efi_arch_settings arch)
     set(EFI_OBJCOPY aarch64-linux-gnu-objcopy)
     set(EFI_PE_TARGET "")
     set(EFI_BOOT_NAME_VALUE BOOTAA64.EFI)
-    # UEFI enables Advanced SIMD on AArch64 (UEFI specification 2.3.6).
+    # UEFI enables Advanced SIMD on AArch64 (UEFI 2.10, section 2.3.6).
     set(EFI_ROW_PACKER capture/pack_row_neon.cpp)
     set(EFI_PACKAGES "g++-aarch64-linux-gnu, and gnu-efi:arm64 unpacked into ${GNU_EFI_AA64_ROOT} (tools/setup.sh)")
   else()

@@ -2,7 +2,7 @@
 (OVMF_VARS*.fd, AAVMF_VARS.fd copies), read on the host after the VM has
 stopped, and the load options (Boot####, Driver####) among them.
 
-The file starts with a firmware volume (PI specification, volume 3) whose
+The file starts with a firmware volume (UEFI PI 1.7, volume 3) whose
 data is EDK II's variable store: a store header, then variable records one
 after another, each aligned to 4 bytes, until a record without the start
 marker. Records are never changed in place: a new value is a new record and
@@ -79,7 +79,7 @@ def read_variables(path):
     return live
 
 
-# -- load options (UEFI specification 2.10, section 3.1.3) ---------------------------
+# -- load options (UEFI 2.10, section 3.1.3) -----------------------------------------
 
 def device_path_nodes(data):
     """[(type, subtype, node data)] up to the end-of-path node."""

@@ -1,4 +1,4 @@
-"""A small reader of PE/COFF headers (Microsoft PE/COFF specification): what
+"""A small reader of PE/COFF headers (Microsoft's PE/COFF format): what
 the firmware's image loader looks at before it runs an .efi file."""
 
 import struct
